@@ -1,0 +1,4 @@
+set(CONFIG_SOURCES
+    src/config/Identifiers.cpp
+    src/config/LaunchOptions.cpp
+)
