@@ -1,0 +1,4 @@
+set(UPDATER_SOURCES
+    src/updater/CheckResult.cpp
+    src/updater/ProgressPercentage.cpp
+)
