@@ -1,0 +1,349 @@
+#include "ui/MainWindow.h"
+
+#include "ui/BackdropView.h"
+#include "ui/ElidedLabel.h"
+#include "ui/PlayButton.h"
+#include "ui/WindowLayout.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int contentWidth = 540;
+constexpr int contentHeight = 365;
+
+QFont systemFont(int pixelSize, QFont::Weight weight) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    return font;
+}
+
+void setTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    // Selectable labels draw with the text role.
+    palette.setColor(QPalette::Text, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+QLabel* makeLabel(const QString& text, QWidget* parent, const QFont& font, const QColor& color,
+                  Qt::Alignment alignment) {
+    auto* label = new QLabel(parent);
+    // Texts come from the updater too; markup in them must show as typed.
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    label->setFont(font);
+    label->setAlignment(alignment);
+    label->setWordWrap(false);
+    setTextColor(label, color);
+    return label;
+}
+
+// The single-line labels show a line break as a space rather than growing a second line.
+QString oneLine(QString text) {
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return text;
+}
+
+} // namespace
+
+MainWindow::MainWindow(const Palette& palette, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint)
+    , palette_(palette) {
+    buildMenu();
+
+    setWindowTitle(QStringLiteral("Thornwake"));
+    setFixedSize(contentWidth, contentHeight);
+    QPalette background = this->palette();
+    background.setColor(QPalette::Window, palette_.forest);
+    setPalette(background);
+    setAutoFillBackground(true);
+    if (QScreen* screen = this->screen(); screen != nullptr)
+        move(screen->availableGeometry().center() - rect().center());
+
+    backdrop_ = new BackdropView(palette_, this);
+    auto* content = new QVBoxLayout(this);
+    content->setContentsMargins(0, 0, 0, 0);
+    content->setSpacing(0);
+    content->addWidget(backdrop_);
+
+    buildControls();
+
+    // Return presses the primary button from anywhere in the window, but never while it is
+    // disabled: the busy states rely on that.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (playButton_->isEnabled())
+                playButton_->click();
+        });
+    }
+
+    // Children ask for a new layout when their natural size changes; the backdrop has no layout
+    // of its own, so the window answers for it.
+    backdrop_->installEventFilter(this);
+    relayout();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildMenu() {
+    // A menu bar without a parent is the application's global one where the desktop has such a
+    // thing; the action is also the window's, so its shortcut works everywhere else.
+    menuBar_ = std::make_unique<QMenuBar>(nullptr);
+    quitAction_ = new QAction(QStringLiteral("Quit Thornwake Launcher"), this);
+    quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quitAction_->setMenuRole(QAction::QuitRole);
+    QMenu* applicationMenu = menuBar_->addMenu(QString());
+    applicationMenu->addAction(quitAction_);
+    addAction(quitAction_);
+    connect(quitAction_, &QAction::triggered, this, &MainWindow::quitRequested);
+}
+
+void MainWindow::buildControls() {
+    title_ = makeLabel(QStringLiteral("Thornwake"), backdrop_, systemFont(31, QFont::DemiBold),
+                       palette_.parchment, Qt::AlignHCenter | Qt::AlignVCenter);
+    title_->setAccessibleName(QStringLiteral("Thornwake"));
+
+    subtitle_ =
+        makeLabel(QStringLiteral("CHOOSE YOUR ADVENTURE"), backdrop_, systemFont(11, QFont::Medium),
+                  palette_.gold, Qt::AlignHCenter | Qt::AlignVCenter);
+
+    regionCaption_ = makeLabel(QStringLiteral("Region"), backdrop_, systemFont(13, QFont::Medium),
+                               palette_.parchment, Qt::AlignLeading | Qt::AlignVCenter);
+
+    regionPicker_ = new QComboBox(backdrop_);
+    regionPicker_->setEditable(false);
+    regionPicker_->setAccessibleName(QStringLiteral("Region"));
+    regionPicker_->setAccessibleDescription(
+        QStringLiteral("Chooses the game environment and its compatible client"));
+    // Only the user's choice counts as a region change; selections made in code do not.
+    connect(regionPicker_, &QComboBox::activated, this, &MainWindow::regionActivated);
+
+    status_ = makeLabel(QStringLiteral("Checking for updates\u2026"), backdrop_,
+                        systemFont(16, QFont::Medium), palette_.parchment,
+                        Qt::AlignHCenter | Qt::AlignVCenter);
+    status_->setAccessibleName(QStringLiteral("Launcher status"));
+
+    detail_ = new ElidedLabel(QStringLiteral("Connecting securely\u2026"), 2, backdrop_);
+    detail_->setFont(systemFont(12, QFont::Normal));
+    setTextColor(detail_, palette_.muted);
+    detail_->setAccessibleName(QStringLiteral("Installed version"));
+
+    progress_ = new QProgressBar(backdrop_);
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    progress_->setHidden(true);
+
+    playButton_ = new PlayButton(QStringLiteral("Checking\u2026"), palette_, backdrop_);
+    playButton_->setFont(systemFont(15, QFont::DemiBold));
+    playButton_->setEnabled(false);
+    playButton_->setAccessibleDescription(QStringLiteral("Working\u2026"));
+    connect(playButton_, &QPushButton::clicked, this, &MainWindow::primaryActionTriggered);
+
+    logButton_ = new QPushButton(QStringLiteral("View Log"), backdrop_);
+    logButton_->setFlat(true);
+    logButton_->setFont(systemFont(11, QFont::Medium));
+    setTextColor(logButton_, palette_.muted);
+    logButton_->setHidden(true);
+    connect(logButton_, &QPushButton::clicked, this, &MainWindow::logRequested);
+
+    QColor footerColor = palette_.muted;
+    footerColor.setAlphaF(0.7f);
+    footer_ = makeLabel(QString(), backdrop_, systemFont(10, QFont::Normal), footerColor,
+                        Qt::AlignHCenter | Qt::AlignVCenter);
+    footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    footer_->setAccessibleName(QStringLiteral("Launcher and game version"));
+}
+
+void MainWindow::relayout() {
+    const QSize content(contentWidth, contentHeight);
+    auto natural = [](QWidget* widget) {
+        widget->ensurePolished();
+        return widget->sizeHint()
+            .expandedTo(widget->minimumSize())
+            .boundedTo(widget->maximumSize());
+    };
+    WindowControlSizes sizes{
+        .title = natural(title_),
+        .subtitle = natural(subtitle_),
+        .regionCaption = natural(regionCaption_),
+        .regionPicker = natural(regionPicker_),
+        .status = natural(status_),
+        .detail = natural(detail_),
+        .progress = natural(progress_),
+        .logButton = natural(logButton_),
+        .footer = natural(footer_),
+    };
+    // The detail line may take a second line; its width is fixed, so its height follows from it.
+    const WindowGeometry provisional = layoutWindow(content, sizes);
+    sizes.detail.setHeight(detail_->heightForWidth(provisional.detail.width()));
+    const WindowGeometry geometry = layoutWindow(content, sizes);
+
+    title_->setGeometry(geometry.title);
+    subtitle_->setGeometry(geometry.subtitle);
+    regionCaption_->setGeometry(geometry.regionCaption);
+    regionPicker_->setGeometry(geometry.regionPicker);
+    status_->setGeometry(geometry.status);
+    detail_->setGeometry(geometry.detail);
+    progress_->setGeometry(geometry.progress);
+    playButton_->setGeometry(geometry.playButton);
+    logButton_->setGeometry(geometry.logButton);
+    footer_->setGeometry(geometry.footer);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == backdrop_ && event->type() == QEvent::LayoutRequest)
+        relayout();
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::setCloseDecision(std::function<bool()> decide) {
+    closeDecision_ = std::move(decide);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeDecision_ && !closeDecision_()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    emit closed();
+}
+
+void MainWindow::setStatusText(const QString& text) {
+    status_->setText(oneLine(text));
+}
+
+void MainWindow::setDetailText(const QString& text) {
+    detail_->setText(text);
+    relayout();
+}
+
+void MainWindow::setDetailToolTip(const std::optional<QString>& toolTip) {
+    detail_->setToolTip(toolTip.value_or(QString()));
+}
+
+void MainWindow::setFooterText(const QString& text) {
+    footer_->setText(oneLine(text));
+    relayout();
+}
+
+void MainWindow::setFooterToolTip(const QString& toolTip) {
+    footer_->setToolTip(toolTip);
+}
+
+void MainWindow::setProgressHidden(bool hidden) {
+    progress_->setHidden(hidden);
+}
+
+void MainWindow::setProgressIndeterminate(bool indeterminate) {
+    progressIndeterminate_ = indeterminate;
+    applyProgress();
+}
+
+void MainWindow::setProgressAnimating(bool animating) {
+    progressAnimating_ = animating;
+    applyProgress();
+}
+
+void MainWindow::setProgressValue(double value) {
+    progressValue_ = value;
+    applyProgress();
+}
+
+void MainWindow::applyProgress() {
+    // Qt's busy bar is an empty range and animates by itself; a stopped indeterminate bar shows
+    // the value instead, as a still bar would.
+    if (progressIndeterminate_ && progressAnimating_) {
+        progress_->setRange(0, 0);
+        return;
+    }
+    progress_->setRange(0, 100);
+    const double value =
+        std::isfinite(progressValue_) ? std::clamp(progressValue_, 0.0, 100.0) : 0.0;
+    progress_->setValue(int(std::lround(value)));
+}
+
+void MainWindow::setButtonTitle(const QString& title) {
+    playButton_->setText(title);
+}
+
+void MainWindow::setButtonEnabled(bool enabled) {
+    playButton_->setEnabled(enabled);
+}
+
+void MainWindow::setButtonHelp(const QString& help) {
+    playButton_->setAccessibleDescription(help);
+}
+
+void MainWindow::redrawButton() {
+    playButton_->update();
+}
+
+void MainWindow::setLogButtonHidden(bool hidden) {
+    logButton_->setHidden(hidden);
+}
+
+void MainWindow::addRegionItems(const QStringList& titles) {
+    regionPicker_->addItems(titles);
+}
+
+void MainWindow::selectRegionIndex(int index) {
+    regionPicker_->setCurrentIndex(index);
+}
+
+int MainWindow::selectedRegionIndex() const {
+    return regionPicker_->currentIndex();
+}
+
+void MainWindow::setRegionPickerEnabled(bool enabled) {
+    regionPicker_->setEnabled(enabled);
+}
+
+void MainWindow::showWindow() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::hideWindow() {
+    hide();
+}
+
+bool MainWindow::isWindowVisible() const {
+    return isVisible();
+}
+
+void MainWindow::requestAttention() {
+    QApplication::alert(this, 0);
+}
+
+void MainWindow::openFile(const QString& path) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
