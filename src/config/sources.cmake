@@ -1,4 +1,6 @@
 set(CONFIG_SOURCES
     src/config/Identifiers.cpp
     src/config/LaunchOptions.cpp
+    src/config/RegularFile.cpp
+    src/config/Regions.cpp
 )
