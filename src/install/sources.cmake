@@ -1,0 +1,3 @@
+set(INSTALL_SOURCES
+    src/install/MainBundle.cpp
+)
