@@ -1,0 +1,52 @@
+#!/usr/bin/python3
+"""Thornwake updater: checks for, downloads and installs game updates, and starts the game.
+
+Run by the launcher; see thornwake_updater/cli.py for the command line. Its
+output is read line by line by the launcher, so nothing but our own lines may
+reach it: every failure, even an unexpected one, ends as one
+"Thornwake launcher error:" line and exit status 1.
+"""
+
+import os
+import sys
+
+
+def _fail(text):
+    try:
+        sys.stdout.write("Thornwake launcher error: " + text + "\n")
+        sys.stdout.flush()
+    except Exception:
+        pass
+    return 1
+
+
+def _main():
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(encoding="utf-8", errors="replace")
+        except (AttributeError, ValueError):
+            pass
+    import warnings
+
+    warnings.simplefilter("ignore")
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    try:
+        from thornwake_updater import cli
+    except Exception:
+        return _fail("The updater is incomplete. Reinstall Thornwake Launcher.")
+    try:
+        return cli.main(sys.argv[1:])
+    except BaseException as exc:  # the last guard: no traceback may reach the launcher
+        if isinstance(exc, SystemExit):
+            raise
+        return _fail("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
+
+
+if __name__ == "__main__":
+    status = _main()
+    try:
+        sys.stdout.flush()
+    except Exception:
+        # The launcher went away; nobody is left to read anything.
+        os._exit(status)
+    sys.exit(status)

@@ -1,0 +1,60 @@
+"""The update check: what the launcher should offer next."""
+
+from .errors import NetworkError
+from .install import installed_release
+
+
+def launcher_value(options, feed):
+    if not (options.launcher_bundle and options.launcher_version):
+        return "unpackaged"
+    if feed.launcher is None:
+        return "unconfigured"
+    if feed.launcher.version != options.launcher_version and not options.no_self_update:
+        return "available:" + feed.launcher.version
+    return "current"
+
+
+def client_is_current(feed, installed):
+    return (
+        installed is not None
+        and installed.release_id == feed.client.release_id
+        and installed.manifest_sha256 == feed.client.manifest.sha256
+        and installed.is_complete()
+    )
+
+
+def client_value(feed, installed):
+    if client_is_current(feed, installed):
+        return "current"
+    return "available:" + feed.client.release_id
+
+
+OFFLINE_NOTE = "The update server could not be reached; using the installed game."
+
+
+def run_check(options, region_dir, fetch, output):
+    """Print the check line; returns the exit status.
+
+    fetch() returns the accepted feed or raises. Only an unreachable server
+    with a complete installed game is reported as unknown; a feed that was
+    reached but failed verification is always an error.
+    """
+    try:
+        feed = fetch()
+    except NetworkError as exc:
+        installed = installed_release(region_dir)
+        if installed is None or not installed.is_complete():
+            if exc.detail:
+                output.log("Details: " + exc.detail)
+            raise NetworkError(
+                "The update server could not be reached and Thornwake is not installed yet. "
+                "Check your internet connection and try again."
+            )
+        if exc.detail:
+            output.log("Details: " + exc.detail)
+        output.log(OFFLINE_NOTE)
+        output.check_result("unknown", "unknown", "unknown")
+        return 0
+    installed = installed_release(region_dir)
+    output.check_result(launcher_value(options, feed), client_value(feed, installed), feed.client.world_version)
+    return 0

@@ -1,0 +1,219 @@
+"""The command line, the three modes, and the mapping of failures to error lines.
+
+  client_updater.py --config <launcher-config.json> --region <id>
+      [--launcher-bundle <path> --launcher-version <16 hex>]
+      [--relaunched-from <16 hex>] [--no-self-update]
+      (--check | --update-only | [-- game arguments...])
+
+Without --check or --update-only the run plays: it starts the installed game
+with the arguments after "--". Whatever fails, the last line is one
+"Thornwake launcher error:" line and the exit status is 1; a Python
+traceback never reaches the launcher.
+"""
+
+import os
+import re
+
+from . import config, feed as feed_mod, transport
+from .check import client_is_current, run_check
+from .errors import FeedRejected, NetworkError, UpdaterError, UsageError
+from .install import (
+    InstallPlan,
+    RegionLock,
+    check_free_space,
+    fetch_objects,
+    install_release,
+    installed_release,
+    load_manifest,
+    object_store_directory,
+    region_directory,
+    remove_leftovers,
+)
+from .objects import ObjectStore
+from .output import Output
+from .play import run_play
+
+LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
+
+_BAD_START = "The launcher started the updater incorrectly (%s). Reinstall Thornwake Launcher."
+
+
+class Options:
+    def __init__(self):
+        self.config = None
+        self.region = None
+        self.launcher_bundle = None
+        self.launcher_version = None
+        self.relaunched_from = None
+        self.no_self_update = False
+        self.mode = "play"
+        self.game_arguments = []
+
+
+_VALUED = {
+    "--config": "config",
+    "--region": "region",
+    "--launcher-bundle": "launcher_bundle",
+    "--launcher-version": "launcher_version",
+    "--relaunched-from": "relaunched_from",
+}
+
+
+def parse_arguments(argv):
+    """Options from the arguments after the script path; UsageError when malformed."""
+    options = Options()
+    seen = set()
+    index = 0
+    while index < len(argv):
+        word = argv[index]
+        if word == "--":
+            options.game_arguments = list(argv[index + 1 :])
+            seen.add("--")
+            break
+        if word in seen:
+            raise UsageError(_BAD_START % ("%s given twice" % word))
+        seen.add(word)
+        if word in _VALUED:
+            if index + 1 >= len(argv):
+                raise UsageError(_BAD_START % ("%s without a value" % word))
+            setattr(options, _VALUED[word], argv[index + 1])
+            index += 2
+            continue
+        if word == "--no-self-update":
+            options.no_self_update = True
+        elif word in ("--check", "--update-only"):
+            if options.mode != "play":
+                raise UsageError(_BAD_START % "both --check and --update-only")
+            options.mode = "check" if word == "--check" else "update"
+        else:
+            raise UsageError(_BAD_START % ("unknown option %s" % _shorten(word)))
+        index += 1
+    if "--" in seen and options.mode != "play":
+        raise UsageError(_BAD_START % "game arguments outside play mode")
+    for name in ("--config", "--region"):
+        if name not in seen:
+            raise UsageError(_BAD_START % ("%s is missing" % name))
+    if ("--launcher-bundle" in seen) != ("--launcher-version" in seen):
+        raise UsageError(_BAD_START % "--launcher-bundle and --launcher-version must come together")
+    for name in ("launcher_version", "relaunched_from"):
+        value = getattr(options, name)
+        if value is not None and not LAUNCHER_VERSION.match(value):
+            raise UsageError(_BAD_START % ("--%s is not a launcher version" % name.replace("_", "-")))
+    if not config.REGION_ID.match(options.region):
+        raise UsageError(_BAD_START % "the region id is not valid")
+    return options
+
+
+def _shorten(word):
+    return word if len(word) <= 40 else word[:40] + "\u2026"
+
+
+class Context:
+    """Everything one run works with, resolved from the options and the environment."""
+
+    def __init__(self, options, output, environ=None, limits=transport.DEFAULT_LIMITS):
+        self.options = options
+        self.output = output
+        self.limits = limits
+        self.support = config.support_directory(environ)
+        self.region_dir = region_directory(self.support, options.region)
+        self.store = ObjectStore(object_store_directory(self.support))
+        self._settings = None
+
+    @property
+    def settings(self):
+        if self._settings is None:
+            self._settings = config.load_region(self.options.config, self.options.region)
+        return self._settings
+
+    def fetch_feed(self):
+        state = feed_mod.SequenceState(os.path.join(self.region_dir, "feed-state.json"))
+        return feed_mod.fetch_feed(self.settings, state, self.limits)
+
+    def prepare_support(self):
+        # The launcher creates the support directory owner-only; do the same if the updater is first.
+        os.makedirs(self.support, mode=0o700, exist_ok=True)
+
+
+def run_update(ctx):
+    output = ctx.output
+    ctx.settings  # configuration errors come before anything is written
+    ctx.prepare_support()
+    with RegionLock(ctx.region_dir):
+        installed = installed_release(ctx.region_dir)
+        try:
+            feed = ctx.fetch_feed()
+        except NetworkError as exc:
+            if installed is not None:
+                raise NetworkError(exc.message + " Your installed game was not changed.", detail=exc.detail)
+            raise
+        # Launcher self-update belongs here, before the client: a new launcher may
+        # know a newer feed format. When it installs one it prints its lines and
+        # returns, and the relaunched launcher checks the client again.
+        remove_leftovers(ctx.region_dir, installed.metadata["releaseDirectory"] if installed else None)
+        release = feed.client.release_id
+        if client_is_current(feed, installed):
+            output.client_current(release)
+            return 0
+        manifest = load_manifest(feed, feed.client.manifest, ctx.store, installed, ctx.limits)
+        if manifest.release_id != release:
+            raise FeedRejected(
+                "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later.",
+                detail="manifest names release %r, the feed %r" % (manifest.release_id, release),
+            )
+        plan = InstallPlan(manifest, ctx.store, installed)
+        check_free_space(ctx.region_dir, plan.tree_bytes + plan.download_bytes)
+        output.updating_client(release, plan.download_bytes)
+
+        def progress(done, total):
+            output.client_progress(done * 100 // total if total else 100)
+
+        fetch_objects(feed, plan, ctx.store, on_progress=progress, limits=ctx.limits)
+        output.installing_client()
+        name = install_release(feed, manifest, ctx.store, ctx.region_dir)
+        output.installed_client(release)
+        remove_leftovers(ctx.region_dir, name)
+        ctx.store.prune()
+    return 0
+
+
+def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
+    """Run the updater with argv (without the script path); the exit status."""
+    try:
+        options = parse_arguments(argv)
+        ctx = Context(options, output, environ, limits)
+        if options.mode == "check":
+            ctx.settings  # configuration errors come before anything is written
+            ctx.prepare_support()
+            return run_check(options, ctx.region_dir, ctx.fetch_feed, output)
+        if options.mode == "update":
+            return run_update(ctx)
+        # Play never updates the client: the launcher checks right before it.
+        # A launcher self-update on play (when allowed) would go here.
+        return run_play(ctx.region_dir, options.game_arguments, output)
+    except UpdaterError as exc:
+        if exc.detail:
+            output.log("Details: " + exc.detail)
+        output.error(exc.message)
+        return 1
+    except KeyboardInterrupt:
+        output.error("The update was interrupted. Your installed game was not changed. Try again.")
+        return 1
+    except MemoryError:
+        output.error("The updater ran out of memory. Close other programs and try again.")
+        return 1
+    except OSError as exc:
+        output.log("Details: %s" % exc)
+        output.error(
+            "Thornwake could not use its files (%s). Check that your disk has free space and try again."
+            % (exc.strerror or exc.__class__.__name__)
+        )
+        return 1
+    except Exception as exc:
+        output.log("Details: unexpected %s: %s" % (exc.__class__.__name__, exc))
+        output.error("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
+        return 1
+
+
+def main(argv):
+    return run(argv, Output())

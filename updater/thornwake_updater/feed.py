@@ -1,0 +1,249 @@
+"""feed.json: the signed description of a region's current releases.
+
+A feed directory holds feed.json, feed.json.sig (the Ed25519 signature of the
+exact bytes of feed.json, as hex digits) and objects/. feed.json:
+
+  {
+    "format": 1,
+    "region": "<region id>",
+    "sequence": <integer, raised by every publication>,
+    "expires": "YYYY-MM-DDTHH:MM:SSZ",
+    "client": {"releaseId": ..., "sourceRevision": ..., "worldVersion": ...,
+               "manifest": <object reference>},
+    "launcher": {"version": "<16 hex digits>", "manifest": <object reference>}
+  }
+
+"launcher" may be absent. An object reference is
+{"sha256": <hex of the content>, "size": <content bytes>,
+ "encoding": "identity" | "zlib", "storedSize": <bytes as stored>}.
+
+The signature is checked before anything in the file is looked at. The
+sequence of every accepted feed is kept per region, and a lower one is never
+accepted again, so a server (or whoever sits in front of it) cannot roll a
+player back to an older, perhaps vulnerable, release. The expiry keeps a
+stale feed from being replayed forever.
+"""
+
+import datetime
+import json
+import os
+import re
+
+from . import ed25519, fsutil, transport
+from .errors import FeedRejected
+
+FORMAT = 1
+FEED_LIMIT = 1 << 20
+SIGNATURE_LIMIT = 1024
+MAX_SEQUENCE = 2**53
+
+RELEASE_ID = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
+WORLD_VERSION = re.compile(r"\A[0-9]{1,9}\.[0-9]{1,9}\.[0-9]{1,9}\.[0-9a-f]{12}\Z")
+LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
+SOURCE_REVISION = re.compile(r"\A[0-9A-Za-z._-]{1,128}\Z")
+SHA256_HEX = re.compile(r"\A[0-9a-f]{64}\Z")
+TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+ENCODINGS = ("identity", "zlib")
+
+_DAMAGED = "The update information from the server is damaged. Try again later."
+_UNSIGNED = (
+    "The update information for this region is not signed by a trusted Thornwake key, so it was not used. "
+    "Try again later; if this keeps happening, reinstall Thornwake Launcher."
+)
+_EXPIRED = "The update information from the server has expired. Try again later, or check your computer's date and time."
+_ROLLBACK = (
+    "The update server offered older update information than this computer has already used, so it was not used. "
+    "Try again later."
+)
+_OTHER_REGION = "The update server sent update information for another region, so it was not used. Try again later."
+
+
+class ObjectRef:
+    """A content-addressed object as a feed or manifest refers to it."""
+
+    def __init__(self, sha256, size, encoding="identity", stored_size=None):
+        self.sha256 = sha256
+        self.size = size
+        self.encoding = encoding
+        self.stored_size = size if stored_size is None else stored_size
+
+    def relative_url(self):
+        suffix = ".z" if self.encoding == "zlib" else ""
+        return "objects/%s/%s%s" % (self.sha256[:2], self.sha256, suffix)
+
+    def to_json(self):
+        return {"sha256": self.sha256, "size": self.size, "encoding": self.encoding, "storedSize": self.stored_size}
+
+    @staticmethod
+    def from_json(value, what, error=FeedRejected, message=_DAMAGED):
+        def bad(reason):
+            return error(message, detail="%s: %s" % (what, reason))
+
+        if not isinstance(value, dict):
+            raise bad("not an object reference")
+        digest = value.get("sha256")
+        size = value.get("size")
+        encoding = value.get("encoding", "identity")
+        stored = value.get("storedSize", size)
+        if not isinstance(digest, str) or not SHA256_HEX.match(digest):
+            raise bad("sha256 is not 64 lowercase hex digits")
+        for name, number in (("size", size), ("storedSize", stored)):
+            if not _is_int(number) or number < 0 or number > 2**50:
+                raise bad("%s is not a byte count" % name)
+        if encoding not in ENCODINGS:
+            raise bad("unknown encoding %r" % (encoding,))
+        if encoding == "identity" and stored != size:
+            raise bad("storedSize differs from size for an identity object")
+        return ObjectRef(digest, size, encoding, stored)
+
+
+class ClientRelease:
+    def __init__(self, release_id, source_revision, world_version, manifest):
+        self.release_id = release_id
+        self.source_revision = source_revision
+        self.world_version = world_version
+        self.manifest = manifest
+
+
+class LauncherRelease:
+    def __init__(self, version, manifest):
+        self.version = version
+        self.manifest = manifest
+
+
+class Feed:
+    def __init__(self, base_url, region, sequence, expires, client, launcher, raw):
+        self.base_url = base_url
+        self.region = region
+        self.sequence = sequence
+        self.expires = expires
+        self.client = client
+        self.launcher = launcher
+        self.raw = raw
+
+    def object_url(self, ref):
+        return self.base_url + ref.relative_url()
+
+
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def parse_time(text):
+    if not isinstance(text, str):
+        raise ValueError("not a string")
+    parsed = datetime.datetime.strptime(text, TIME_FORMAT)
+    return parsed.replace(tzinfo=datetime.timezone.utc)
+
+
+def format_time(moment):
+    return moment.astimezone(datetime.timezone.utc).strftime(TIME_FORMAT)
+
+
+def verify_signature(data, signature_text, trusted_keys):
+    """Raises FeedRejected unless one trusted key signed exactly data."""
+    try:
+        signature = bytes.fromhex(signature_text.decode("ascii").strip())
+    except (UnicodeDecodeError, ValueError):
+        raise FeedRejected(_UNSIGNED, detail="feed.json.sig is not hex digits")
+    if len(signature) != ed25519.SIGNATURE_BYTES:
+        raise FeedRejected(_UNSIGNED, detail="feed.json.sig is not a 64-byte signature")
+    for key in trusted_keys:
+        if ed25519.verify(key, data, signature):
+            return key
+    raise FeedRejected(_UNSIGNED, detail="no trusted key made this signature")
+
+
+def parse_feed(data, base_url):
+    """The Feed in already verified bytes; FeedRejected when malformed."""
+
+    def bad(reason):
+        return FeedRejected(_DAMAGED, detail="feed.json: %s" % reason)
+
+    try:
+        document = json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as exc:
+        raise bad("not JSON (%s)" % exc)
+    if not isinstance(document, dict):
+        raise bad("top level is not an object")
+    if document.get("format") != FORMAT or not _is_int(document.get("format")):
+        raise bad("unsupported format %r" % (document.get("format"),))
+    region = document.get("region")
+    if not isinstance(region, str):
+        raise bad("no region")
+    sequence = document.get("sequence")
+    if not _is_int(sequence) or sequence < 0 or sequence > MAX_SEQUENCE:
+        raise bad("sequence is not a non-negative integer")
+    try:
+        expires = parse_time(document.get("expires"))
+    except ValueError:
+        raise bad("expires is not a time like 2027-01-31T00:00:00Z")
+    client = document.get("client")
+    if not isinstance(client, dict):
+        raise bad("no client release")
+    release_id = client.get("releaseId")
+    if not isinstance(release_id, str) or not RELEASE_ID.match(release_id):
+        raise bad("client releaseId %r is not a valid release name" % (release_id,))
+    revision = client.get("sourceRevision")
+    if not isinstance(revision, str) or not SOURCE_REVISION.match(revision):
+        raise bad("client sourceRevision is not valid")
+    world = client.get("worldVersion")
+    if not isinstance(world, str) or not WORLD_VERSION.match(world):
+        raise bad("client worldVersion %r is not valid" % (world,))
+    client_release = ClientRelease(release_id, revision, world, ObjectRef.from_json(client.get("manifest"), "client manifest"))
+    launcher_release = None
+    launcher = document.get("launcher")
+    if launcher is not None:
+        if not isinstance(launcher, dict):
+            raise bad("launcher is not an object")
+        version = launcher.get("version")
+        if not isinstance(version, str) or not LAUNCHER_VERSION.match(version):
+            raise bad("launcher version %r is not 16 hex digits" % (version,))
+        launcher_release = LauncherRelease(version, ObjectRef.from_json(launcher.get("manifest"), "launcher manifest"))
+    return Feed(base_url, region, sequence, expires, client_release, launcher_release, data)
+
+
+class SequenceState:
+    """The highest feed sequence accepted for one region, kept across runs."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def load(self):
+        try:
+            data = fsutil.read_limited(self.path, 64 * 1024)
+            value = json.loads(data.decode("utf-8")).get("sequence")
+        except FileNotFoundError:
+            return None
+        except (OSError, ValueError, AttributeError):
+            # A damaged state file must not lock the player out; the next accepted feed rewrites it.
+            return None
+        return value if _is_int(value) else None
+
+    def store(self, sequence):
+        fsutil.makedirs(os.path.dirname(self.path))
+        fsutil.atomic_write_json(self.path, {"sequence": sequence})
+
+
+def accept_feed(data, signature_text, settings, state, now=None):
+    """Verify a fetched feed for settings' region; the accepted Feed."""
+    verify_signature(data, signature_text, settings.trusted_keys)
+    feed = parse_feed(data, settings.feed_url)
+    if feed.region != settings.id:
+        raise FeedRejected(_OTHER_REGION, detail="feed.json is for region %r, not %r" % (feed.region, settings.id))
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    if now >= feed.expires:
+        raise FeedRejected(_EXPIRED, detail="feed.json expired at %s" % format_time(feed.expires))
+    previous = state.load()
+    if previous is not None and feed.sequence < previous:
+        raise FeedRejected(_ROLLBACK, detail="feed.json sequence %d is below %d, accepted before" % (feed.sequence, previous))
+    if previous is None or feed.sequence > previous:
+        state.store(feed.sequence)
+    return feed
+
+
+def fetch_feed(settings, state, limits=transport.DEFAULT_LIMITS, now=None):
+    """Fetch and verify the region's feed. NetworkError when unreachable."""
+    data = transport.fetch_bytes(settings.feed_url + "feed.json", FEED_LIMIT, limits)
+    signature = transport.fetch_bytes(settings.feed_url + "feed.json.sig", SIGNATURE_LIMIT, limits)
+    return accept_feed(data, signature, settings, state, now)

@@ -1,0 +1,377 @@
+"""The installed client release of a region, and installing a new one.
+
+Per region, under <support>/client/regions/<id>/:
+
+  current.json                 names the current release (written last, atomically)
+  releases/<name>/             a complete release tree
+  releases/<name>.manifest     its manifest, as verified when it was installed
+  releases/<release>.staging-* a release being built; never current
+  feed-state.json              the highest feed sequence accepted
+  update.lock                  held while an update runs
+
+A new release is built and verified in a staging directory, renamed to its
+final name, and only then made current by replacing current.json. Until that
+replacement the previous release stays current and untouched, whatever stops
+the updater; anything half-done is removed by the next update.
+"""
+
+import errno
+import fcntl
+import hashlib
+import json
+import os
+import re
+import secrets
+import shutil
+import stat
+import datetime
+
+from . import fsutil, manifest as manifest_mod, transport
+from .errors import FeedRejected, InstallError, UpdaterError
+from .feed import SHA256_HEX, RELEASE_ID
+from .objects import COPY_CHUNK, write_failed
+
+CURRENT_FORMAT = 1
+CURRENT_LIMIT = 1 << 20
+_RELEASE_DIR = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}-[0-9a-f]{12}\Z")
+
+_INCOMPLETE = "The installed game is incomplete or damaged. Update the game to repair it."
+_MISMATCH = "A downloaded file did not match the signed release, so nothing was installed. Try again later."
+
+
+def region_directory(support, region_id):
+    return os.path.join(support, "client", "regions", region_id)
+
+
+def object_store_directory(support):
+    return os.path.join(support, "client", "objects")
+
+
+class InstalledRelease:
+    """What current.json names, with the verified manifest of that release."""
+
+    def __init__(self, region_dir, metadata, manifest):
+        self.region_dir = region_dir
+        self.metadata = metadata
+        self.manifest = manifest
+
+    @property
+    def release_id(self):
+        return self.metadata["releaseId"]
+
+    @property
+    def manifest_sha256(self):
+        return self.metadata["manifestSha256"]
+
+    @property
+    def tree(self):
+        return os.path.join(self.region_dir, "releases", self.metadata["releaseDirectory"])
+
+    @property
+    def executable_path(self):
+        return os.path.join(self.tree, *self.manifest.executable.split("/"))
+
+    def file_path(self, entry):
+        return os.path.join(self.tree, *entry.path.split("/"))
+
+    def missing_or_wrong(self):
+        """The first entry that is missing or has the wrong kind or size, or None.
+
+        Sizes only: a full hash of a large game at every check would take minutes.
+        """
+        for entry in self.manifest.entries:
+            path = self.file_path(entry)
+            try:
+                info = os.lstat(path)
+            except OSError:
+                return entry
+            if entry.kind == "file":
+                if not _is_regular(info) or info.st_size != entry.size:
+                    return entry
+            elif entry.kind == "link":
+                if not _is_link(info) or os.readlink(path) != entry.target:
+                    return entry
+            elif not _is_dir(info):
+                return entry
+        return None
+
+    def is_complete(self):
+        return self.missing_or_wrong() is None
+
+
+def _is_regular(info):
+    return stat.S_ISREG(info.st_mode)
+
+
+def _is_link(info):
+    return stat.S_ISLNK(info.st_mode)
+
+
+def _is_dir(info):
+    return stat.S_ISDIR(info.st_mode)
+
+
+def read_current(region_dir):
+    """current.json as a dict with the keys install writes, or None."""
+    try:
+        data = fsutil.read_limited(os.path.join(region_dir, "current.json"), CURRENT_LIMIT)
+        metadata = json.loads(data.decode("utf-8"))
+    except (OSError, ValueError):
+        return None
+    if not isinstance(metadata, dict):
+        return None
+    for key in ("releaseId", "sourceRevision", "manifestSha256", "releaseDirectory", "executable"):
+        if not isinstance(metadata.get(key), str):
+            return None
+    if not SHA256_HEX.match(metadata["manifestSha256"]) or not _RELEASE_DIR.match(metadata["releaseDirectory"]):
+        return None
+    return metadata
+
+
+def installed_release(region_dir):
+    """The region's current release, or None when nothing usable is installed."""
+    metadata = read_current(region_dir)
+    if metadata is None:
+        return None
+    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
+    try:
+        data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
+    except (OSError, ValueError):
+        return None
+    if hashlib.sha256(data).hexdigest() != metadata["manifestSha256"]:
+        return None
+    try:
+        parsed = manifest_mod.parse(data, "client", sha256=metadata["manifestSha256"])
+    except UpdaterError:
+        return None
+    if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
+        return None
+    return InstalledRelease(region_dir, metadata, parsed)
+
+
+class RegionLock:
+    """One update at a time per region, across processes."""
+
+    def __init__(self, region_dir):
+        self.path = os.path.join(region_dir, "update.lock")
+        self.handle = None
+
+    def __enter__(self):
+        try:
+            fsutil.makedirs(os.path.dirname(self.path))
+            self.handle = open(self.path, "a+b")
+        except OSError as exc:
+            raise write_failed(exc)
+        try:
+            fcntl.flock(self.handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            self.handle.close()
+            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                raise UpdaterError("Another Thornwake update is already running. Wait for it to finish, then try again.")
+            raise write_failed(exc)
+        return self
+
+    def __exit__(self, *exc_info):
+        self.handle.close()
+        return False
+
+
+def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS):
+    """The verified client manifest that ref names (from disk when possible)."""
+    if installed is not None and installed.manifest_sha256 == ref.sha256:
+        return installed.manifest
+    if ref.size > manifest_mod.MANIFEST_LIMIT:
+        raise FeedRejected(_MISMATCH, detail="manifest of %d bytes is too large" % ref.size)
+    if not store.has(ref):
+        store.download(feed, ref, limits=limits)
+    data = store.read(ref, manifest_mod.MANIFEST_LIMIT)
+    return manifest_mod.parse(data, "client", sha256=ref.sha256)
+
+
+def remove_leftovers(region_dir, keep_directory):
+    """Delete staging trees and releases that are not current (best effort)."""
+    releases = os.path.join(region_dir, "releases")
+    try:
+        names = os.listdir(releases)
+    except OSError:
+        return
+    for name in names:
+        base = name[: -len(".manifest")] if name.endswith(".manifest") else name
+        if base == keep_directory:
+            continue
+        path = os.path.join(releases, name)
+        try:
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+        except OSError:
+            pass
+
+
+class InstallPlan:
+    """Which objects a release needs, and where each will come from."""
+
+    def __init__(self, manifest, store, installed):
+        self.manifest = manifest
+        self.refs = {}
+        for entry in manifest.files():
+            self.refs.setdefault(entry.ref.sha256, entry.ref)
+        local = {}
+        if installed is not None:
+            for entry in installed.manifest.files():
+                local.setdefault(entry.ref.sha256, installed.file_path(entry))
+        self.cached = [ref for ref in self.refs.values() if store.has(ref)]
+        rest = [ref for ref in self.refs.values() if not store.has(ref)]
+        self.local = [(ref, local[ref.sha256]) for ref in rest if ref.sha256 in local]
+        self.remote = [ref for ref in rest if ref.sha256 not in local]
+
+    @property
+    def download_bytes(self):
+        return sum(ref.stored_size for ref in self.remote)
+
+    @property
+    def tree_bytes(self):
+        return sum(entry.size for entry in self.manifest.files())
+
+
+def check_free_space(path, needed):
+    try:
+        free = shutil.disk_usage(path).free
+    except OSError:
+        return
+    # Leave room for the file system's own overhead and for the player's other programs.
+    margin = 64 << 20
+    if free < needed + margin:
+        raise InstallError(
+            "There is not enough free disk space to install the update. Free some disk space and try again.",
+            detail="%d bytes needed, %d free at %s" % (needed + margin, free, path),
+        )
+
+
+def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_LIMITS):
+    """Bring every object of the plan into the cache.
+
+    Local copies come from the installed release (checked byte by byte); the
+    rest is downloaded. on_progress(done, total) reports downloaded stored bytes.
+    """
+    for ref, source in plan.local:
+        if not store.import_file(ref, source):
+            plan.remote.append(ref)
+    total = plan.download_bytes
+    done = [0]
+
+    def arrived(count):
+        done[0] += count
+        if on_progress is not None:
+            on_progress(done[0], total)
+
+    if on_progress is not None and plan.remote:
+        on_progress(0, total)
+    for ref in plan.remote:
+        if not store.has(ref):
+            store.download(feed, ref, on_stored_bytes=arrived, limits=limits)
+    return total
+
+
+def _hash_and_sync(path):
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as handle:
+        while True:
+            chunk = handle.read(COPY_CHUNK)
+            if not chunk:
+                break
+            size += len(chunk)
+            digest.update(chunk)
+        os.fsync(handle.fileno())
+    return size, digest.hexdigest()
+
+
+def build_tree(staging, manifest, store):
+    """Create the release tree in the empty directory staging, and verify it."""
+    last_use = {}
+    for entry in manifest.files():
+        last_use[entry.ref.sha256] = entry.path
+    directories = set()
+    for entry in manifest.entries:
+        parts = entry.path.split("/")
+        for depth in range(1, len(parts)):
+            directories.add("/".join(parts[:depth]))
+        if entry.kind == "dir":
+            directories.add(entry.path)
+    for directory in sorted(directories, key=lambda d: d.count("/")):
+        os.mkdir(os.path.join(staging, *directory.split("/")), 0o755)
+    for entry in manifest.files():
+        target = os.path.join(staging, *entry.path.split("/"))
+        source = store.path(entry.ref)
+        if last_use[entry.ref.sha256] == entry.path:
+            # The cache's copy is no longer needed once the release holds it.
+            os.rename(source, target)
+        else:
+            _copy_new(source, target)
+        os.chmod(target, entry.install_mode(), follow_symlinks=False)
+    for entry in manifest.files():
+        size, digest = _hash_and_sync(os.path.join(staging, *entry.path.split("/")))
+        if size != entry.size or digest != entry.ref.sha256:
+            raise FeedRejected(_MISMATCH, detail="%s does not match its hash after installation" % entry.path)
+    # Links last, so no file above was ever written through one.
+    for entry in manifest.entries:
+        if entry.kind == "link":
+            os.symlink(entry.target, os.path.join(staging, *entry.path.split("/")))
+    for directory in sorted(directories, key=lambda d: -d.count("/")):
+        fsutil.fsync_dir(os.path.join(staging, *directory.split("/")))
+    fsutil.fsync_dir(staging)
+
+
+def _copy_new(source, target):
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+    fd = os.open(target, flags, 0o644)
+    with os.fdopen(fd, "wb") as out, open(source, "rb") as src:
+        shutil.copyfileobj(src, out, COPY_CHUNK)
+
+
+def make_current(region_dir, feed_client, manifest, directory_name):
+    metadata = {
+        "format": CURRENT_FORMAT,
+        "releaseId": feed_client.release_id,
+        "sourceRevision": feed_client.source_revision,
+        "worldVersion": feed_client.world_version,
+        "manifestSha256": manifest.sha256,
+        "releaseDirectory": directory_name,
+        "executable": manifest.executable,
+        "installedAt": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+    }
+    fsutil.atomic_write_json(os.path.join(region_dir, "current.json"), metadata)
+    return metadata
+
+
+def install_release(feed, manifest, store, region_dir):
+    """Build, verify and switch to the release of manifest; its directory name.
+
+    The objects must already be in the cache (fetch_objects).
+    """
+    client = feed.client
+    if not RELEASE_ID.match(client.release_id):
+        raise FeedRejected(_MISMATCH, detail="bad release id")
+    releases = os.path.join(region_dir, "releases")
+    token = secrets.token_hex(6)
+    name = "%s-%s" % (client.release_id, token)
+    staging = os.path.join(releases, "%s.staging-%s" % (client.release_id, token))
+    final = os.path.join(releases, name)
+    try:
+        fsutil.makedirs(releases)
+        os.mkdir(staging, 0o755)
+        try:
+            build_tree(staging, manifest, store)
+            fsutil.atomic_write(final + ".manifest", manifest.raw)
+            os.rename(staging, final)
+        except BaseException:
+            shutil.rmtree(staging, ignore_errors=True)
+            raise
+        fsutil.fsync_dir(releases)
+        make_current(region_dir, client, manifest, name)
+    except OSError as exc:
+        raise write_failed(exc)
+    return name
+

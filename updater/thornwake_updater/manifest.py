@@ -1,0 +1,211 @@
+"""Release manifests: every file of a release, and the rules its paths obey.
+
+A manifest is itself an object (JSON) named by the feed:
+
+  {
+    "format": 1,
+    "kind": "client" | "launcher",
+    "releaseId": "<client release id>"        (client manifests)
+    "version": "<16 hex digits>"             (launcher manifests)
+    "executable": "<path of the game program>" (client manifests)
+    "files": [
+      {"path": "bin/game", "type": "file", "size": 123, "mode": 493,
+       "sha256": "<hex>", "encoding": "zlib", "storedSize": 80},
+      {"path": "lib/current", "type": "link", "target": "v2"},
+      {"path": "saves", "type": "dir"}
+    ]
+  }
+
+Paths are relative, "/"-separated, without empty, "." or ".." components, and
+unique even on a case-insensitive file system. No entry lies below a file or a
+link, so nothing is ever written through a link. A link's target is relative,
+climbs with leading ".." only (never after a name) and never above the
+release's root, so following it can only lead to another place in the tree.
+"""
+
+import json
+import unicodedata
+
+from .errors import FeedRejected
+from .feed import ObjectRef
+
+FORMAT = 1
+MANIFEST_LIMIT = 64 << 20
+MAX_ENTRIES = 1_000_000
+MAX_PATH = 1024
+MAX_COMPONENT_BYTES = 255
+
+_DAMAGED = "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later."
+
+
+def _bad(reason):
+    return FeedRejected(_DAMAGED, detail="manifest: %s" % reason)
+
+
+class Entry:
+    def __init__(self, path, kind, size=0, mode=0o644, ref=None, target=None):
+        self.path = path
+        self.kind = kind
+        self.size = size
+        self.mode = mode
+        self.ref = ref
+        self.target = target
+
+    @property
+    def executable(self):
+        return bool(self.mode & 0o111)
+
+    def install_mode(self):
+        return 0o755 if self.executable else 0o644
+
+    def to_json(self):
+        if self.kind == "file":
+            value = {"path": self.path, "type": "file", "size": self.size, "mode": self.mode}
+            value.update(self.ref.to_json())
+            return value
+        if self.kind == "link":
+            return {"path": self.path, "type": "link", "target": self.target}
+        return {"path": self.path, "type": "dir"}
+
+
+class Manifest:
+    def __init__(self, kind, entries, release_id=None, version=None, executable=None, sha256=None, raw=None):
+        self.kind = kind
+        # The exact bytes that sha256 names, kept beside an installed release.
+        self.raw = raw
+        self.entries = entries
+        self.release_id = release_id
+        self.version = version
+        self.executable = executable
+        self.sha256 = sha256
+
+    def files(self):
+        return [entry for entry in self.entries if entry.kind == "file"]
+
+    def to_json(self):
+        value = {"format": FORMAT, "kind": self.kind, "files": [entry.to_json() for entry in self.entries]}
+        if self.release_id is not None:
+            value["releaseId"] = self.release_id
+        if self.version is not None:
+            value["version"] = self.version
+        if self.executable is not None:
+            value["executable"] = self.executable
+        return value
+
+    def to_bytes(self):
+        return (json.dumps(self.to_json(), indent=1, sort_keys=True, ensure_ascii=False) + "\n").encode("utf-8")
+
+
+def check_path(path):
+    """The components of a safe relative path; FeedRejected otherwise."""
+    if not isinstance(path, str) or not path:
+        raise _bad("an entry has no path")
+    if len(path) > MAX_PATH:
+        raise _bad("path too long: %r" % path[:80])
+    if path.startswith("/"):
+        raise _bad("absolute path %r" % path)
+    if any(ord(c) < 0x20 or c in "\\\x7f" for c in path):
+        raise _bad("path with control characters or backslashes %r" % path)
+    components = path.split("/")
+    for component in components:
+        if component in ("", ".", ".."):
+            raise _bad("path %r has an empty, '.' or '..' component" % path)
+        if len(component.encode("utf-8", "surrogatepass")) > MAX_COMPONENT_BYTES:
+            raise _bad("path component too long in %r" % path)
+    return components
+
+
+def check_link_target(path, target):
+    """A link may only lead to another place inside the tree (see module text)."""
+    if not isinstance(target, str) or not target or len(target) > MAX_PATH:
+        raise _bad("link %r has no target" % path)
+    if target.startswith("/"):
+        raise _bad("link %r points to the absolute path %r" % (path, target))
+    if any(ord(c) < 0x20 or c in "\\\x7f" for c in target):
+        raise _bad("link %r has a target with control characters" % path)
+    parts = target.split("/")
+    depth = path.count("/")
+    climbing = True
+    ups = 0
+    for part in parts:
+        if part in ("", "."):
+            raise _bad("link %r has a target with empty or '.' components" % path)
+        if part == "..":
+            if not climbing:
+                raise _bad("link %r climbs with '..' after a name" % path)
+            ups += 1
+        else:
+            climbing = False
+    if ups > depth:
+        raise _bad("link %r leads outside the release" % path)
+
+
+def _fold(path):
+    return unicodedata.normalize("NFC", path).casefold()
+
+
+def parse(data, expected_kind, sha256=None):
+    """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe."""
+    try:
+        document = json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as exc:
+        raise _bad("not JSON (%s)" % exc)
+    if not isinstance(document, dict) or document.get("format") != FORMAT:
+        raise _bad("unsupported format")
+    if document.get("kind") != expected_kind:
+        raise _bad("kind %r, expected %r" % (document.get("kind"), expected_kind))
+    files = document.get("files")
+    if not isinstance(files, list) or len(files) > MAX_ENTRIES:
+        raise _bad("files is not a list of entries")
+    entries = []
+    by_folded = {}
+    for item in files:
+        if not isinstance(item, dict):
+            raise _bad("an entry is not an object")
+        path = item.get("path")
+        check_path(path)
+        folded = _fold(path)
+        if folded in by_folded:
+            raise _bad("duplicate path %r" % path)
+        kind = item.get("type", "file")
+        if kind == "file":
+            mode = item.get("mode", 0o644)
+            if not isinstance(mode, int) or isinstance(mode, bool) or not 0 <= mode <= 0o7777:
+                raise _bad("entry %r has an invalid mode" % path)
+            ref = ObjectRef.from_json(item, "entry %r" % path, error=FeedRejected, message=_DAMAGED)
+            entry = Entry(path, "file", ref.size, mode, ref)
+        elif kind == "link":
+            check_link_target(path, item.get("target"))
+            entry = Entry(path, "link", target=item["target"])
+        elif kind == "dir":
+            entry = Entry(path, "dir")
+        else:
+            raise _bad("entry %r has unknown type %r" % (path, kind))
+        by_folded[folded] = entry
+        entries.append(entry)
+    # Nothing may lie below a file or a link: writing there would go through a link.
+    for entry in entries:
+        folded = _fold(entry.path)
+        cut = folded.rfind("/")
+        while cut > 0:
+            ancestor = by_folded.get(folded[:cut])
+            if ancestor is not None and ancestor.kind != "dir":
+                raise _bad("entry %r lies below the %s %r" % (entry.path, ancestor.kind, ancestor.path))
+            cut = folded.rfind("/", 0, cut)
+    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
+    if expected_kind == "client":
+        release_id = document.get("releaseId")
+        executable = document.get("executable")
+        if not isinstance(release_id, str):
+            raise _bad("no releaseId")
+        target = by_folded.get(_fold(executable)) if isinstance(executable, str) else None
+        if target is None or target.kind != "file" or target.path != executable or not target.executable:
+            raise _bad("executable %r is not an executable file of the release" % (executable,))
+        manifest.release_id = release_id
+        manifest.executable = executable
+    else:
+        version = document.get("version")
+        if not isinstance(version, str):
+            raise _bad("no version")
+        manifest.version = version
+    return manifest

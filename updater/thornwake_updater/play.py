@@ -1,0 +1,97 @@
+"""Starting the installed game.
+
+The game's output goes to a log in the support directory, not to the
+launcher's pipe: the launcher interprets every line it reads, and a game could
+print anything. The updater stays until the game ends and exits with the
+game's status, so the launcher knows how the game ended.
+"""
+
+import datetime
+import os
+import signal
+import subprocess
+
+from .errors import NotInstalled, UpdaterError
+from .install import installed_release
+
+GAME_LOG = "game.log"
+GAME_LOG_LIMIT = 8 << 20
+_FORWARDED = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+def exit_status(returncode):
+    """The updater's exit status for the game's: a signal n becomes 128 + n."""
+    if returncode < 0:
+        return 128 + (-returncode)
+    return returncode
+
+
+def open_game_log(region_dir):
+    path = os.path.join(region_dir, GAME_LOG)
+    try:
+        if os.path.getsize(path) > GAME_LOG_LIMIT:
+            os.replace(path, path + ".1")
+    except OSError:
+        pass
+    return open(path, "ab")
+
+
+def find_game(region_dir):
+    """The installed release, checked to be complete; NotInstalled otherwise."""
+    installed = installed_release(region_dir)
+    if installed is None:
+        raise NotInstalled("Thornwake is not installed for this region yet. Update the game, then press Play.")
+    damaged = installed.missing_or_wrong()
+    if damaged is not None:
+        raise NotInstalled(
+            "The installed game is incomplete or damaged. Check for updates to repair it, then press Play.",
+            detail="%s is missing or has the wrong size" % damaged.path,
+        )
+    return installed
+
+
+def run_play(region_dir, game_arguments, output):
+    installed = find_game(region_dir)
+    output.client_current(installed.release_id)
+    try:
+        log = open_game_log(region_dir)
+    except OSError as exc:
+        raise UpdaterError(
+            "Thornwake could not be started because its log could not be written (%s). "
+            "Free some disk space and try again." % (exc.strerror or exc)
+        )
+    with log:
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        log.write(("--- %s Thornwake %s started\n" % (stamp, installed.release_id)).encode("utf-8"))
+        log.flush()
+        try:
+            game = subprocess.Popen(
+                [installed.executable_path] + list(game_arguments),
+                cwd=installed.tree,
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                close_fds=True,
+            )
+        except OSError as exc:
+            raise UpdaterError(
+                "Thornwake could not be started (%s). Check for updates to repair the game, then try again."
+                % (exc.strerror or exc),
+                detail="%s: %s" % (installed.executable_path, exc),
+            )
+        output.game_started()
+
+        # Whoever asks the updater to stop means the game: pass it on and keep waiting.
+        def forward(signum, frame):
+            try:
+                game.send_signal(signum)
+            except OSError:
+                pass
+
+        previous = {sig: signal.signal(sig, forward) for sig in _FORWARDED}
+        try:
+            returncode = game.wait()
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+    return exit_status(returncode)
