@@ -1,3 +1,4 @@
 set(INSTALL_SOURCES
+    src/install/InstalledMetadata.cpp
     src/install/MainBundle.cpp
 )
