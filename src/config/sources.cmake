@@ -3,4 +3,5 @@ set(CONFIG_SOURCES
     src/config/LaunchOptions.cpp
     src/config/RegularFile.cpp
     src/config/Regions.cpp
+    src/config/SupportDirectory.cpp
 )
