@@ -28,6 +28,7 @@ namespace {
 
 constexpr int contentWidth = 540;
 constexpr int contentHeight = 365;
+constexpr int smallProgressHeight = 12;
 
 QFont systemFont(int pixelSize, QFont::Weight weight) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -158,6 +159,8 @@ void MainWindow::buildControls() {
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
+    // The small control size: a slim bar without text, whose natural height is the cap.
+    progress_->setMaximumHeight(smallProgressHeight);
     progress_->setHidden(true);
 
     playButton_ = new PlayButton(QStringLiteral("Checking\u2026"), palette_, backdrop_);
