@@ -1,0 +1,267 @@
+"""Check, update and play runs of the real script against a loopback server and file feeds."""
+
+import json
+import os
+import shutil
+import signal
+import time
+
+from support import (
+    KEY_A,
+    LAUNCHER_NEW,
+    LAUNCHER_OLD,
+    WORLD,
+    WORLD_2,
+    Feed,
+    FeedServer,
+    UpdaterTestCase,
+    installed_is_intact,
+    make_tree,
+    release_files,
+    write_config,
+)
+
+
+class HttpFeedTest(UpdaterTestCase):
+    def setUp(self):
+        super().setUp()
+        self.feed = Feed(os.path.join(self.tmp, "feed"))
+        self.tree_a = make_tree(os.path.join(self.tmp, "tree-a"), release_files("a"), links={"bin/data": "../data"})
+        self.server = FeedServer(self.feed.root)
+        self.addCleanup(self.server.stop)
+        self.config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, self.server.url, [KEY_A])])
+        self.port = (str(self.server.httpd.server_address[1]), "<port>")
+
+    def check(self, *extra):
+        return self.run_updater(*(list(extra) + ["--check"]), config=self.config)
+
+    def update(self, *extra):
+        return self.run_updater(*(list(extra) + ["--update-only"]), config=self.config)
+
+    def test_first_install_then_everything_is_current(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+
+        run = self.check()
+        self.assertEqual(0, run.status)
+        self.assertEqual(["UPDATE_CHECK launcher=unpackaged client=available:2026.12.1 world=%s" % WORLD], run.lines)
+        self.golden("check_client_available", run.lines)
+
+        run = self.update()
+        self.assertEqual(0, run.status, run.text)
+        self.assertEqual("Updating to client 2026.12.1 (", run.lines[0][:30])
+        self.assertTrue(run.lines[0].endswith(")\u2026"))
+        progress = [line for line in run.lines if line.startswith("Downloading client: ")]
+        self.assertEqual("Downloading client: 0%", progress[0])
+        self.assertEqual("Downloading client: 100%", progress[-1])
+        values = [int(line[20:-1]) for line in progress]
+        self.assertEqual(sorted(set(values)), values, "percentages rise and never repeat")
+        self.assertEqual(["Verifying and installing client\u2026", "Installed client 2026.12.1."], run.lines[-2:])
+        self.golden("update_install", run.lines)
+
+        current = self.current()
+        self.assertEqual(
+            {"releaseId": "2026.12.1", "sourceRevision": current["sourceRevision"], "worldVersion": WORLD},
+            {k: current[k] for k in ("releaseId", "sourceRevision", "worldVersion")},
+        )
+        self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
+        tree = os.path.join(self.region_dir, "releases", current["releaseDirectory"])
+        self.assertTrue(os.access(os.path.join(tree, "bin", "game"), os.X_OK))
+        self.assertFalse(os.access(os.path.join(tree, "data", "text.txt"), os.X_OK))
+        self.assertEqual("../data", os.readlink(os.path.join(tree, "bin", "data")))
+
+        run = self.check()
+        self.assertEqual(["UPDATE_CHECK launcher=unpackaged client=current world=%s" % WORLD], run.lines)
+        self.golden("check_current", run.lines)
+
+        self.server.requests.clear()
+        run = self.update()
+        self.assertEqual((0, ["Client 2026.12.1 is current."]), (run.status, run.lines))
+        self.assertEqual([], self.server.object_requests(), "an unchanged release downloads nothing")
+        self.assertEqual(["/feed.json", "/feed.json.sig"], self.server.requests)
+        self.golden("update_current", run.lines)
+
+    def test_launcher_value_follows_bundle_feed_and_self_update_permission(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+        bundle = os.path.join(self.tmp, "Thornwake Launcher.app")
+        packaged = ["--launcher-bundle", bundle, "--launcher-version", LAUNCHER_OLD]
+        self.assertEqual("launcher=unconfigured", self.check(*packaged).lines[0].split()[1])
+
+        launcher_tree = make_tree(os.path.join(self.tmp, "launcher"), {"Contents/MacOS/launcher": b"#!/bin/sh\n"}, executables=())
+        self.feed.add_launcher(launcher_tree, LAUNCHER_NEW)
+        self.feed.sign()
+        cases = [
+            ([], "unpackaged"),
+            (packaged, "available:" + LAUNCHER_NEW),
+            (packaged + ["--no-self-update"], "current"),
+            (packaged + ["--relaunched-from", LAUNCHER_OLD], "available:" + LAUNCHER_NEW),
+            (["--launcher-bundle", bundle, "--launcher-version", LAUNCHER_NEW], "current"),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                run = self.check(*args)
+                self.assertEqual(0, run.status)
+                self.assertEqual("launcher=" + expected, run.lines[0].split()[1])
+        run = self.check(*packaged)
+        self.golden("check_launcher_available", run.lines)
+
+    def test_damaged_install_is_reported_and_repaired_with_only_the_missing_object(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+        self.assertEqual(0, self.update().status)
+        tree = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])
+        os.unlink(os.path.join(tree, "data", "a", "part002.bin"))
+        with open(os.path.join(tree, "data", "text.txt"), "ab") as handle:
+            handle.write(b"x")
+
+        self.assertEqual("client=available:2026.12.1", self.check().lines[0].split()[2])
+        self.server.requests.clear()
+        run = self.update()
+        self.assertEqual(0, run.status, run.text)
+        self.assertEqual(2, len(self.server.object_requests()), self.server.requests)
+        self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
+        self.assertEqual([self.current()["releaseDirectory"], self.current()["releaseDirectory"] + ".manifest"],
+                         sorted(os.listdir(os.path.join(self.region_dir, "releases"))))
+
+    def test_new_release_downloads_only_new_objects_and_retires_the_old_one(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+        self.assertEqual(0, self.update().status)
+        files = release_files("a")
+        files.update({"data/b/new.bin": b"new content " * 100})
+        del files["data/a/part005.bin"]
+        tree_b = make_tree(os.path.join(self.tmp, "tree-b"), files)
+        self.feed.publish_client(tree_b, "2027.01.1", world=WORLD_2)
+        self.assertEqual(["UPDATE_CHECK launcher=unpackaged client=available:2027.01.1 world=%s" % WORLD_2], self.check().lines)
+
+        self.server.requests.clear()
+        run = self.update()
+        self.assertEqual(0, run.status, run.text)
+        objects = self.server.object_requests()
+        self.assertEqual(2, len(objects), "the manifest and the one new file: %s" % objects)
+        self.assertEqual(("2027.01.1", True), installed_is_intact(self.region_dir))
+        self.assertEqual(WORLD_2, self.current()["worldVersion"])
+        self.assertEqual(2, len(os.listdir(os.path.join(self.region_dir, "releases"))), "old release removed")
+
+    def test_unreachable_server(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+        self.server.stop()
+        self.addCleanup(lambda: None)
+        run = self.check()
+        self.assertEqual(1, run.status)
+        self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: The update server could not be reached and Thornwake is not installed"))
+        self.assertFalse(os.path.exists(os.path.join(self.region_dir, "current.json")))
+        self.golden("check_offline_nothing_installed", run.lines, self.port)
+
+    def test_unreachable_server_with_installed_game_offers_play(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+        self.assertEqual(0, self.update().status)
+        self.server.stop()
+        run = self.check()
+        self.assertEqual(0, run.status)
+        self.assertEqual("UPDATE_CHECK launcher=unknown client=unknown world=unknown", run.lines[-1])
+        self.assertIn("The update server could not be reached; using the installed game.", run.lines)
+        self.golden("check_offline_installed", run.lines, self.port)
+
+        run = self.update()
+        self.assertEqual(1, run.status)
+        self.assertEqual(
+            "Thornwake launcher error: The update server could not be reached. Check your internet connection and try again. "
+            "Your installed game was not changed.",
+            run.lines[-1],
+        )
+
+    def test_server_errors_count_as_unreachable(self):
+        self.feed.publish_client(self.tree_a, "2026.12.1")
+        self.assertEqual(0, self.update().status)
+
+        def fail(handler):
+            handler.send_error(503)
+
+        self.server.hook("/feed.json", fail)
+        run = self.check()
+        self.assertEqual((0, "UPDATE_CHECK launcher=unknown client=unknown world=unknown"), (run.status, run.lines[-1]))
+
+
+class PlayTest(UpdaterTestCase):
+    def setUp(self):
+        super().setUp()
+        self.feed = Feed(os.path.join(self.tmp, "feed"))
+        # A plain relative path: taken from the configuration file's directory.
+        self.config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, "feed", [KEY_A])])
+
+    def install(self):
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a")), "2026.12.1")
+        run = self.run_updater("--update-only", config=self.config)
+        self.assertEqual(0, run.status, run.text)
+
+    def test_play_starts_the_game_with_its_arguments_and_reports_its_status(self):
+        self.install()
+        game_args = ["--", "--check", "two words", "", "--update-only"]
+        run = self.run_updater("--", *game_args, config=self.config)
+        self.assertEqual(0, run.status, run.text)
+        self.assertEqual(["Client 2026.12.1 is current.", "Starting Thornwake\u2026"], run.lines)
+        self.golden("play_started", run.lines)
+        with open(os.path.join(self.region_dir, "args.txt")) as handle:
+            self.assertEqual(game_args, handle.read().split("\n")[:-1])
+        with open(os.path.join(self.region_dir, "game.log")) as handle:
+            self.assertIn("game output line", handle.read(), "game output goes to the game log, not the pipe")
+
+        for end, status in (("fail", 7), ("term", 128 + signal.SIGTERM)):
+            with self.subTest(end=end):
+                run = self.run_updater(config=self.config, THORNWAKE_TEST_END=end)
+                self.assertEqual(status, run.status)
+                self.assertEqual("Starting Thornwake\u2026", run.lines[-1])
+
+    def test_play_without_a_complete_installed_game_is_an_error(self):
+        run = self.run_updater("--", "x", config=self.config)
+        self.assertEqual(1, run.status)
+        self.assertEqual(
+            ["Thornwake launcher error: Thornwake is not installed for this region yet. Update the game, then press Play."],
+            run.lines,
+        )
+        self.golden("play_not_installed", run.lines)
+
+        self.install()
+        tree = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])
+        os.unlink(os.path.join(tree, "data", "shared.bin"))
+        run = self.run_updater(config=self.config)
+        self.assertEqual(1, run.status)
+        self.assertIn("incomplete or damaged", run.lines[-1])
+        self.assertNotIn("Starting Thornwake\u2026", run.lines)
+
+    def test_game_that_cannot_start_is_an_error(self):
+        self.install()
+        tree = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])
+        game = os.path.join(tree, "bin", "game")
+        with open(game, "r+b") as handle:
+            handle.write(b"#!/nonexistent/interpreter\n"[: len(b"#!/bin/sh\n")])
+        run = self.run_updater(config=self.config)
+        self.assertEqual(1, run.status)
+        self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: Thornwake could not be started"), run.text)
+        self.assertNotIn("Starting Thornwake\u2026", run.lines)
+
+
+class FileFeedTest(UpdaterTestCase):
+    def test_file_url_feed_installs_and_second_update_copies_nothing(self):
+        feed = Feed(os.path.join(self.tmp, "feed dir"))
+        feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a")), "2026.12.1")
+        url = "file://" + feed.root.replace(" ", "%20") + "/"
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, url, [KEY_A])])
+        run = self.run_updater("--update-only", config=config)
+        self.assertEqual(0, run.status, run.text)
+        self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
+        # Removing the objects proves the second update needs none of them.
+        shutil.rmtree(os.path.join(feed.root, "objects"))
+        run = self.run_updater("--update-only", config=config)
+        self.assertEqual((0, ["Client 2026.12.1 is current."]), (run.status, run.lines))
+        self.assertEqual("UPDATE_CHECK launcher=unpackaged client=current world=%s" % WORLD,
+                         self.run_updater("--check", config=config).lines[0])
+
+    def test_xdg_data_home_chooses_the_support_directory(self):
+        feed = Feed(os.path.join(self.tmp, "feed"))
+        feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a", count=1)), "r1")
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, feed.root, [KEY_A])])
+        data_home = os.path.join(self.tmp, "xdg")
+        for value, root in ((data_home, data_home), ("relative/xdg", os.path.join(self.home, ".local", "share"))):
+            with self.subTest(XDG_DATA_HOME=value):
+                run = self.run_updater("--update-only", config=config, XDG_DATA_HOME=value)
+                self.assertEqual(0, run.status, run.text)
+                self.assertTrue(os.path.exists(os.path.join(root, "Thornwake", "client", "regions", self.region, "current.json")))
