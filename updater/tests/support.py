@@ -132,7 +132,11 @@ class Feed:
         return ref
 
     def snapshot(self):
-        return {name: open(os.path.join(self.root, name), "rb").read() for name in ("feed.json", "feed.json.sig")}
+        snapshot = {}
+        for name in ("feed.json", "feed.json.sig"):
+            with open(os.path.join(self.root, name), "rb") as handle:
+                snapshot[name] = handle.read()
+        return snapshot
 
     def restore(self, snapshot):
         for name, data in snapshot.items():

@@ -109,6 +109,18 @@ class _RedirectPolicy(urllib.request.HTTPRedirectHandler):
     max_redirections = MAX_REDIRECTS
     max_repeats = 2
 
+    def http_error_302(self, req, fp, code, msg, headers):
+        # Checked before urllib's own scheme test, which would report a mere HTTP error.
+        location = headers.get("location") or headers.get("uri")
+        if location:
+            target = urllib.parse.urljoin(req.full_url, location)
+            if not _redirect_allowed(req.full_url, target):
+                fp.close()
+                raise FeedRejected(_MISBEHAVING, detail="refused redirect from %s to %s" % (req.full_url, target))
+        return super().http_error_302(req, fp, code, msg, headers)
+
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
+
     def redirect_request(self, req, fp, code, msg, headers, newurl):
         newurl = urllib.parse.urljoin(req.full_url, newurl)
         if not _redirect_allowed(req.full_url, newurl):
@@ -148,6 +160,9 @@ def _pump(url, read, sink, limit, exact):
             sink(chunk)
         except OSError as exc:
             raise _SinkFailed(exc)
+    if exact is not None and total < exact:
+        # The transfer stopped early: a dropped connection, not a lying server.
+        raise NetworkError(_UNREACHABLE, detail="%s: %d bytes received, %d expected" % (url, total, exact))
     if exact is not None and total != exact:
         raise FeedRejected(_MISBEHAVING, detail="%s: %d bytes received, %d expected" % (url, total, exact))
     return total

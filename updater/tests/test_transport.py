@@ -1,0 +1,150 @@
+"""Hostile and broken servers: every fetch ends in a clear error, bounded in time and memory."""
+
+import os
+import time
+import unittest
+
+from support import KEY_A, Feed, FeedServer, UpdaterTestCase, make_tree, release_files, write_config
+
+from thornwake_updater import transport
+from thornwake_updater.errors import FeedRejected, NetworkError
+
+SHORT = transport.Limits(socket_timeout=1.0, base_deadline=2.0, min_rate=10**9)
+
+
+def endless(handler):
+    handler.send_response(200)
+    handler.end_headers()
+    chunk = b"x" * 65536
+    deadline = time.monotonic() + 10
+    try:
+        while time.monotonic() < deadline:
+            handler.wfile.write(chunk)
+    except OSError:
+        pass
+
+
+def huge_length(handler):
+    handler.send_response(200)
+    handler.send_header("Content-Length", str(10**12))
+    handler.end_headers()
+
+
+def trickle(handler):
+    handler.send_response(200)
+    handler.send_header("Content-Length", "100")
+    handler.end_headers()
+    try:
+        for _ in range(100):
+            handler.wfile.write(b"x")
+            handler.wfile.flush()
+            time.sleep(0.3)
+    except OSError:
+        pass
+
+
+def silent(handler):
+    time.sleep(3)
+
+
+def short_body(handler):
+    handler.send_response(200)
+    handler.send_header("Content-Length", "100")
+    handler.end_headers()
+    handler.wfile.write(b"y" * 50)
+    handler.close_connection = True
+
+
+def redirect_to(location):
+    def answer(handler):
+        handler.send_response(302)
+        handler.send_header("Location", location)
+        handler.send_header("Content-Length", "0")
+        handler.end_headers()
+
+    return answer
+
+
+def ok_body(handler):
+    body = b"z" * 120
+    handler.send_response(200)
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body)
+
+
+class HostileServerTest(unittest.TestCase):
+    def setUp(self):
+        self.server = FeedServer(os.path.dirname(os.path.abspath(__file__)))
+        self.addCleanup(self.server.stop)
+
+    def fetch(self, path, limit=1 << 20, exact=None):
+        received = []
+        started = time.monotonic()
+        try:
+            transport.fetch(self.server.url + path.lstrip("/"), received.append, limit, exact=exact, limits=SHORT)
+        finally:
+            self.elapsed = time.monotonic() - started
+            self.received = sum(len(chunk) for chunk in received)
+
+    def test_bad_answers_end_in_the_right_error_within_bounds(self):
+        cases = [
+            ("/endless", endless, {}, FeedRejected),
+            ("/huge", huge_length, {}, FeedRejected),
+            ("/trickle", trickle, {}, NetworkError),
+            ("/silent", silent, {}, NetworkError),
+            ("/short", short_body, {"exact": 100}, NetworkError),
+            ("/bigger", ok_body, {"exact": 100, "limit": 100}, FeedRejected),
+            ("/to-file", redirect_to("file:///etc/passwd"), {}, FeedRejected),
+            ("/to-ftp", redirect_to("ftp://127.0.0.1/x"), {}, FeedRejected),
+            ("/missing", lambda handler: handler.send_error(404), {}, NetworkError),
+        ]
+        for path, hook, kwargs, error in cases:
+            with self.subTest(path):
+                self.server.hook(path, hook)
+                with self.assertRaises(error) as caught:
+                    self.fetch(path, **kwargs)
+                self.assertLess(self.elapsed, 5.0)
+                self.assertLessEqual(self.received, kwargs.get("limit", 1 << 20))
+                self.assertTrue(caught.exception.message)
+
+    def test_redirect_within_loopback_http_is_followed(self):
+        self.server.hook("/moved", redirect_to(self.server.url + "body"))
+        self.server.hook("/body", ok_body)
+        self.fetch("/moved", exact=120)
+        self.assertEqual(120, self.received)
+
+    def test_redirect_rules(self):
+        cases = [
+            ("https://a.example/feed.json", "https://b.example/feed.json", True),
+            ("https://a.example/feed.json", "http://a.example/feed.json", False),
+            ("https://a.example/feed.json", "http://127.0.0.1/feed.json", False),
+            ("https://a.example/feed.json", "file:///etc/passwd", False),
+            ("http://127.0.0.1/feed.json", "http://localhost:8080/feed.json", True),
+            ("http://127.0.0.1/feed.json", "http://a.example/feed.json", False),
+            ("http://127.0.0.1/feed.json", "https://a.example/feed.json", True),
+        ]
+        for old, new, allowed in cases:
+            with self.subTest(old=old, new=new):
+                self.assertEqual(allowed, transport._redirect_allowed(old, new))
+        for url, allowed in (("http://10.0.0.1/x", False), ("http://[::1]/x", True), ("ftp://127.0.0.1/", False),
+                             ("file:///tmp/x", True), ("file://host/tmp/x", False), ("https:///x", False)):
+            with self.subTest(url=url):
+                self.assertEqual(allowed, transport.allowed_url(url))
+
+
+class EndlessFeedRunTest(UpdaterTestCase):
+    def test_endless_feed_ends_in_an_error_line_not_a_traceback(self):
+        feed = Feed(os.path.join(self.tmp, "feed"))
+        feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a", count=1)), "r1")
+        server = FeedServer(feed.root)
+        self.addCleanup(server.stop)
+        server.hook("/feed.json", endless)
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, server.url, [KEY_A])])
+        started = time.monotonic()
+        run = self.run_updater("--check", config=config)
+        self.assertLess(time.monotonic() - started, 15)
+        self.assertEqual(1, run.status)
+        self.assertEqual(
+            "Thornwake launcher error: The update server sent an invalid response. Try again later.", run.lines[-1]
+        )
