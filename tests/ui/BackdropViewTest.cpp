@@ -43,6 +43,15 @@ TEST(BackdropView, FillsWithAVerticalGradientFromLightToDarkForest) {
                          (palette.forestLight.greenF() + palette.forest.greenF()) / 2,
                          (palette.forestLight.blueF() + palette.forest.blueF()) / 2);
     EXPECT_TRUE(isNearColor(image.pixelColor(width / 2, height / 2), middle, 1));
+    // Evenly: each row is the straight blend for the height of its centre.
+    for (const int y : {0, height / 8, height / 4, height / 2, 3 * height / 4, height - 1}) {
+        const qreal t = (y + 0.5) / height;
+        const QColor blend =
+            QColor::fromRgbF(palette.forestLight.redF() * (1 - t) + palette.forest.redF() * t,
+                             palette.forestLight.greenF() * (1 - t) + palette.forest.greenF() * t,
+                             palette.forestLight.blueF() * (1 - t) + palette.forest.blueF() * t);
+        EXPECT_TRUE(isNearColor(image.pixelColor(width / 2, y), blend, 1)) << "row " << y;
+    }
 
     // Away from the frame every row is one colour, and no row is lighter than the one above.
     int previousSum = 3 * 256;
@@ -94,8 +103,10 @@ TEST(BackdropView, DrawsAFaintOnePixelFrameEighteenPixelsIn) {
 
     // The corners are rounded with radius 16: the square corner stays bare, and the straight
     // edge begins where the arc ends.
-    const QColor cornerNeighbour = image.pixelColor(17, 18);
-    EXPECT_TRUE(isNearColor(image.pixelColor(18, 18), cornerNeighbour, 1));
+    EXPECT_TRUE(isNearColor(image.pixelColor(18, 18), image.pixelColor(17, 18), 1));
+    EXPECT_TRUE(isNearColor(image.pixelColor(18, 26), image.pixelColor(17, 26), 1));
+    // The arc passes through (23, 23), half-way round the corner.
+    EXPECT_GT(channelDistance(image.pixelColor(23, 23), image.pixelColor(17, 23)), 3);
     EXPECT_TRUE(isNearColor(image.pixelColor(18, 18 + 18), lifted(image.pixelColor(17, 36)), 2));
     EXPECT_TRUE(isNearColor(image.pixelColor(width - 19, height - 19),
                             image.pixelColor(width - 18, height - 19), 1));
