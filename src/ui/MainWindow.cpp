@@ -3,6 +3,7 @@
 #include "ui/BackdropView.h"
 #include "ui/ElidedLabel.h"
 #include "ui/PlayButton.h"
+#include "ui/TitleBar.h"
 #include "ui/WindowLayout.h"
 
 #include <QAction>
@@ -237,6 +238,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     emit closed();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    // The native window exists only now, and may have been made anew since the last show.
+    makeTitleBarTransparent(this, palette_.forest);
+    QWidget::showEvent(event);
 }
 
 void MainWindow::setStatusText(const QString& text) {

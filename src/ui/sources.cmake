@@ -4,5 +4,6 @@ set(UI_SOURCES
     src/ui/BackdropView.cpp
     src/ui/ElidedLabel.cpp
     src/ui/WindowLayout.cpp
+    src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp
 )
