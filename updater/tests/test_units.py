@@ -1,0 +1,241 @@
+"""Signatures, manifests, the command line and output formatting, checked in-process."""
+
+import io
+import os
+import unittest
+
+import support  # noqa: F401  (puts the updater package on the path)
+from protocol import problems
+
+from thornwake_updater import cli, config, ed25519, manifest
+from thornwake_updater.errors import FeedRejected, UsageError
+from thornwake_updater.output import Output
+
+# RFC 8032, section 7.1, TEST 1 to 3: secret key, public key, message, signature.
+RFC8032 = [
+    (
+        "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+        "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a",
+        "",
+        "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b",
+    ),
+    (
+        "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+        "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c",
+        "72",
+        "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00",
+    ),
+    (
+        "c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
+        "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025",
+        "af82",
+        "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a",
+    ),
+]
+
+_L = 2**252 + 27742317777372353535851937790883648493
+
+
+class Ed25519Test(unittest.TestCase):
+    def test_rfc8032_vectors(self):
+        for secret, public, message, signature in RFC8032:
+            secret, public, message, signature = (bytes.fromhex(x) for x in (secret, public, message, signature))
+            with self.subTest(public=public.hex()[:8]):
+                self.assertEqual(public, ed25519.public_key(secret))
+                self.assertEqual(signature, ed25519.sign(secret, message))
+                self.assertTrue(ed25519.verify(public, message, signature))
+
+    def test_altered_inputs_fail(self):
+        secret, public, message, signature = (bytes.fromhex(x) for x in RFC8032[2])
+        other_public = bytes.fromhex(RFC8032[1][1])
+        s = int.from_bytes(signature[32:], "little")
+        cases = {
+            "message": (public, message + b"\x00", signature),
+            "flipped bit in R": (public, message, bytes([signature[0] ^ 1]) + signature[1:]),
+            "flipped bit in S": (public, message, signature[:40] + bytes([signature[40] ^ 4]) + signature[41:]),
+            "S + L (malleated)": (public, message, signature[:32] + (s + _L).to_bytes(32, "little")),
+            "other key": (other_public, message, signature),
+            "short signature": (public, message, signature[:63]),
+            "short key": (public[:31], message, signature),
+            "key not on the curve": (bytes([2]) + bytes(31), message, signature),
+        }
+        for name, (key, data, sig) in cases.items():
+            with self.subTest(name):
+                self.assertFalse(ed25519.verify(key, data, sig))
+
+
+def client_manifest(*entries, executable="bin/game"):
+    ref = {"sha256": "ab" * 32, "size": 3, "encoding": "identity", "storedSize": 3}
+    files = []
+    for entry in ({"path": "bin/game", "mode": 0o755},) + entries:
+        entry = dict(entry)
+        if entry.get("type", "file") == "file":
+            entry = dict(ref, **entry)
+        files.append(entry)
+    return {"format": 1, "kind": "client", "releaseId": "r1", "executable": executable, "files": files}
+
+
+def parse(document):
+    import json
+
+    return manifest.parse(json.dumps(document).encode(), "client")
+
+
+class ManifestTest(unittest.TestCase):
+    def test_safe_manifests_are_accepted(self):
+        cases = {
+            "nested files": client_manifest({"path": "data/a/b.bin"}, {"path": "data/c"}),
+            "link to a sibling": client_manifest({"path": "lib/current", "type": "link", "target": "v2"}),
+            "link climbing to the root": client_manifest({"path": "a/b/link", "type": "link", "target": "../../bin/game"}),
+            "link to the root itself": client_manifest({"path": "a/link", "type": "link", "target": ".."}),
+            "empty directory": client_manifest({"path": "saves", "type": "dir"}, {"path": "saves/x"}),
+            "unicode names": client_manifest({"path": "données/écran.txt"}),
+        }
+        for name, document in cases.items():
+            with self.subTest(name):
+                parsed = parse(document)
+                self.assertEqual(len(document["files"]), len(parsed.entries))
+
+    def test_unsafe_or_malformed_manifests_are_refused(self):
+        cases = {
+            "absolute path": client_manifest({"path": "/etc/passwd"}),
+            "dot-dot component": client_manifest({"path": "data/../../x"}),
+            "dot component": client_manifest({"path": "./x"}),
+            "empty component": client_manifest({"path": "data//x"}),
+            "trailing slash": client_manifest({"path": "data/"}),
+            "backslash": client_manifest({"path": "data\\..\\x"}),
+            "control character": client_manifest({"path": "a\nb"}),
+            "duplicate": client_manifest({"path": "x"}, {"path": "x"}),
+            "duplicate by case": client_manifest({"path": "Readme"}, {"path": "README"}),
+            "file below a file": client_manifest({"path": "bin/game/x"}),
+            "file below a link": client_manifest({"path": "l", "type": "link", "target": "bin"}, {"path": "l/x"}),
+            "absolute link": client_manifest({"path": "l", "type": "link", "target": "/etc"}),
+            "link leaving the tree": client_manifest({"path": "a/l", "type": "link", "target": "../.."}),
+            "link with .. after a name": client_manifest({"path": "l", "type": "link", "target": "bin/../.."}),
+            "executable missing": client_manifest(executable="bin/other"),
+            "executable not executable": client_manifest({"path": "run", "mode": 0o644}, executable="run"),
+            "executable is a link": client_manifest({"path": "run", "type": "link", "target": "bin/game"}, executable="run"),
+            "bad hash": client_manifest({"path": "x", "sha256": "AB" * 32}),
+            "negative size": client_manifest({"path": "x", "size": -1, "storedSize": -1}),
+            "unknown encoding": client_manifest({"path": "x", "encoding": "brotli"}),
+            "unknown type": client_manifest({"path": "x", "type": "fifo"}),
+        }
+        for name, document in cases.items():
+            with self.subTest(name):
+                with self.assertRaises(FeedRejected):
+                    parse(document)
+
+
+class ArgumentsTest(unittest.TestCase):
+    BASE = ["--config", "/c.json", "--region", "eu-west"]
+    V1 = "0123456789abcdef"
+
+    def test_valid_command_lines(self):
+        cases = [
+            (self.BASE + ["--check"], ("check", None, False, [])),
+            (self.BASE + ["--update-only"], ("update", None, False, [])),
+            (self.BASE, ("play", None, False, [])),
+            (self.BASE + ["--", "--check", "", "--", "-x"], ("play", None, False, ["--check", "", "--", "-x"])),
+            (
+                self.BASE + ["--launcher-bundle", "/A b.app", "--launcher-version", self.V1,
+                             "--relaunched-from", self.V1, "--no-self-update", "--update-only"],
+                ("update", self.V1, True, []),
+            ),
+        ]
+        for argv, (mode, version, no_self_update, game) in cases:
+            with self.subTest(argv=argv):
+                options = cli.parse_arguments(argv)
+                self.assertEqual((mode, options.launcher_version, options.no_self_update, options.game_arguments),
+                                 (mode and options.mode, version, no_self_update, game))
+                self.assertEqual(("/c.json", "eu-west"), (options.config, options.region))
+
+    def test_malformed_command_lines(self):
+        cases = [
+            ["--region", "eu-west", "--check"],
+            ["--config", "/c.json", "--check"],
+            self.BASE + ["--check", "--update-only"],
+            self.BASE + ["--check", "--", "x"],
+            self.BASE + ["--frobnicate"],
+            self.BASE + ["--check", "--check"],
+            self.BASE + ["--launcher-bundle", "/A.app", "--check"],
+            self.BASE + ["--launcher-version", self.V1, "--check"],
+            self.BASE + ["--launcher-bundle", "/A.app", "--launcher-version", self.V1.upper(), "--check"],
+            self.BASE + ["--relaunched-from", "123", "--check"],
+            ["--config", "/c.json", "--region", "EU", "--check"],
+            self.BASE + ["--check", "--region"],
+        ]
+        for argv in cases:
+            with self.subTest(argv=argv):
+                with self.assertRaises(UsageError) as caught:
+                    cli.parse_arguments(argv)
+                self.assertIn("Reinstall Thornwake Launcher", caught.exception.message)
+
+
+class ConfigTest(unittest.TestCase):
+    def test_feed_locations(self):
+        accepted = {
+            "https://cdn.example/feeds/prod": "https://cdn.example/feeds/prod/",
+            "http://127.0.0.1:8080/feed/": "http://127.0.0.1:8080/feed/",
+            "file:///srv/feed": "file:///srv/feed/",
+            "demo-feed": "file:///etc/thornwake/demo-feed/",
+        }
+        for value, expected in accepted.items():
+            with self.subTest(value):
+                self.assertEqual(expected, config.normalize_feed_location(value, "/etc/thornwake"))
+        for value in ("http://cdn.example/feed", "ftp://127.0.0.1/", "https://cdn.example/f?x=1", "", "file://host/srv"):
+            with self.subTest(value):
+                with self.assertRaises(config.ConfigError):
+                    config.normalize_feed_location(value, "/etc")
+
+    def test_support_directory(self):
+        cases = [
+            ({"HOME": "/h"}, "linux", "/h/.local/share/Thornwake"),
+            ({"HOME": "/h", "XDG_DATA_HOME": "/x"}, "linux", "/x/Thornwake"),
+            ({"HOME": "/h", "XDG_DATA_HOME": "rel"}, "linux", "/h/.local/share/Thornwake"),
+            ({"HOME": "/h", "XDG_DATA_HOME": "/x"}, "darwin", "/h/Library/Application Support/Thornwake"),
+        ]
+        for environ, platform, expected in cases:
+            with self.subTest(environ=environ, platform=platform):
+                self.assertEqual(expected, config.support_directory(environ, platform))
+
+
+class OutputTest(unittest.TestCase):
+    def test_lines_keep_to_the_launcher_forms(self):
+        stream = io.StringIO()
+        out = Output(stream)
+        for value in (0, 0, 5, 5, 100, 250):
+            out.client_progress(value)
+        out.updating_client("2026.12.1", 143_000_000)
+        out.log("Downloading client: sneaky 12 of 40")
+        out.log("Client looks fine")
+        out.error("two\nlines")
+        lines = stream.getvalue().splitlines()
+        self.assertEqual(
+            [
+                "Downloading client: 0%",
+                "Downloading client: 5%",
+                "Downloading client: 100%",
+                "Updating to client 2026.12.1 (143 MB)\u2026",
+                "Note: Downloading client: sneaky 12 of 40",
+                "Note: Client looks fine",
+                "Thornwake launcher error: two lines",
+            ],
+            lines,
+        )
+        self.assertEqual([], problems(stream.getvalue()))
+
+
+class ScriptEntryTest(support.UpdaterTestCase):
+    def test_bad_arguments_and_unreadable_config_end_in_one_error_line(self):
+        cases = [
+            (["--check"], "The launcher started the updater incorrectly (--config is missing)."),
+            (["--config", os.path.join(self.tmp, "missing.json"), "--region", "production", "--check"],
+             "The launcher configuration could not be read."),
+        ]
+        for argv, text in cases:
+            with self.subTest(argv=argv):
+                run = self.run_updater(*argv)
+                self.assertEqual(1, run.status)
+                self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: " + text), run.text)
+        run = self.run_updater("--config", "/c.json", "--region", "production", "--bogus")
+        self.golden("usage_error", run.lines)
