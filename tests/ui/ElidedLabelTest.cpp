@@ -106,20 +106,3 @@ TEST(WrapElidingMiddle, NeverSplitsACharacter) {
     EXPECT_TRUE(afterRest == 0 || afterRest == 2) << after.size();
     EXPECT_FALSE(kept.isEmpty());
 }
-
-TEST(ElidedLabel, GrowsToASecondLineOnlyWhenTheTextNeedsIt) {
-    ElidedLabel label(QStringLiteral("Live"), 2);
-    label.setFont(detailFont());
-    const int oneLine = label.heightForWidth(444);
-    EXPECT_EQ(oneLine, label.sizeHint().height());
-
-    QString longText;
-    for (int i = 0; i < 30; ++i)
-        longText += QStringLiteral("word%1 ").arg(i);
-    label.setText(longText);
-    const int twoLines = label.heightForWidth(444);
-    EXPECT_GT(twoLines, oneLine + QFontMetricsF(detailFont()).height() / 2);
-
-    label.setText(QString());
-    EXPECT_EQ(label.heightForWidth(444), oneLine);
-}
