@@ -71,6 +71,9 @@ TEST(LaunchOptions, regionValueMustBeAValidId) {
         {"leading hyphen", {"--region", "-eu"}, {}},
         {"empty", {"--region", ""}, {}},
         {"trailing line feed", {"--region", "eu\n"}, {}},
+        {"non-ASCII letter", {"--region", QString::fromUtf8("\u00e9u")}, {}},
+        // A lone surrogate is no valid text: it must simply not match.
+        {"lone surrogate", {"--region", "eu" + QString(QChar(0xD800))}, {}},
     });
 }
 
