@@ -3,12 +3,12 @@
 #include <QCoreApplication>
 #include <QStandardPaths>
 
-LauncherEnvironment LauncherEnvironment::current(const QStringList& arguments)
-{
+LauncherEnvironment LauncherEnvironment::current(const QStringList& arguments) {
     LauncherEnvironment environment;
     environment.arguments = arguments;
     environment.executablePath = QCoreApplication::applicationFilePath();
-    environment.dataDirectory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    environment.dataDirectory =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     environment.processEnvironment = QProcessEnvironment::systemEnvironment();
 #ifdef Q_OS_MACOS
     environment.openTool = QStringLiteral("/usr/bin/open");

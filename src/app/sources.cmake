@@ -1,4 +1,4 @@
 set(APP_SOURCES
-    src/app/LauncherEnvironment.cpp
     src/app/LauncherController.cpp
+    src/app/LauncherEnvironment.cpp
 )

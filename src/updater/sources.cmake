@@ -1,4 +1,7 @@
 set(UPDATER_SOURCES
+    src/updater/LineFramer.cpp
+    src/updater/UpdaterInvocation.cpp
+    src/updater/UpdaterProcess.cpp
     src/updater/CheckResult.cpp
     src/updater/ProgressPercentage.cpp
 )

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "app/ButtonState.h"
+#include "app/LauncherEnvironment.h"
+#include "app/LauncherView.h"
+#include "app/Mode.h"
+#include "config/LaunchOptions.h"
+#include "config/LauncherLog.h"
+#include "config/Region.h"
+#include "install/MainBundle.h"
+#include "updater/CheckOutcome.h"
+#include "updater/LineFramer.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QSettings>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class UpdaterProcess;
+
+// The one owner of the launcher's state: it starts updater runs, reads what they report, decides
+// what comes next and drives the window through LauncherView. Everything runs on the main thread.
+class LauncherController : public QObject {
+    Q_OBJECT
+public:
+    LauncherController(LauncherView& view, LauncherEnvironment environment,
+                       QObject* parent = nullptr);
+    ~LauncherController() override;
+
+    // Lifecycle.
+    void applicationDidFinishLaunching();
+    bool applicationShouldTerminate() const;
+    void applicationWillTerminate();
+    bool windowShouldClose();
+    // Asks to quit: refused while the game runs; otherwise stops a running updater, closes the
+    // log and emits quitRequested once.
+    void terminate();
+
+    // User actions.
+    void primaryAction();
+    void regionChanged();
+    void openLog();
+
+    // Button states and failures.
+    void setButton(ButtonState state);
+    void showFailure(const QString& message);
+
+    // Updater runs.
+    void startUpdater(Mode mode);
+    void consume(const QByteArray& data);
+    void handleOutputLine(const QString& line);
+    void processFinished(int status);
+    void relaunch(std::function<void(bool started)> completion);
+
+    // Start-up steps.
+    void migrateSupportDirectory();
+    void prepareLog();
+    void removeRetiredBundle();
+    void loadRegions();
+
+    // Storage, versions and texts.
+    void appendLog(const QString& text);
+    const QString& supportDirectory();
+    std::optional<Region> selectedRegion() const;
+    std::optional<QString> launcherBundleURL() const;
+    std::optional<QString> launcherVersion() const;
+    QString currentMetadataURL();
+    QString footerText();
+    void showInstalledVersion(const QString& prefix);
+
+    // Read-only views of the state, for the window's owner and for tests.
+    Mode mode() const { return currentMode; }
+    ButtonState buttonState() const { return currentButtonState; }
+    const std::optional<CheckOutcome>& checkOutcome() const { return outcome; }
+    const std::optional<QString>& lastErrorDetail() const { return errorDetail; }
+    const std::optional<QString>& installedLauncherURL() const { return installedLauncher; }
+    bool sawGameStart() const { return gameStarted; }
+    bool sawLauncherInstalled() const { return launcherInstalled; }
+    bool automaticUpdatePending() const { return continuePending; }
+    bool playAfterCheck() const { return playRequested; }
+    bool hasProcess() const { return process != nullptr; }
+    qint64 processId() const;
+    bool isLogOpen() const { return log.isOpen(); }
+    const LaunchOptions& options() const { return launchOptions; }
+    const QList<Region>& regions() const { return regionList; }
+
+signals:
+    // The application should end now; main connects it to the event loop's quit.
+    void quitRequested();
+    // A run's process has been started (used by tests and benchmarks to time start-up).
+    void updaterStarted(Mode mode);
+
+private:
+    bool gameIsRunning() const;
+    std::unique_ptr<QSettings> settings() const;
+    void presentCheckSuccess(const QString& status, const QString& detail);
+    void presentCheckFailure(const QString& message);
+    void presentFailure(const QString& status, const QString& message);
+    void stopProgress();
+    void applyPercentage(const QString& line, const QString& statusPrefix);
+    void acceptInstalledLauncher(const QString& line);
+    void startGame();
+    void runFollowUps(bool somethingNewer, bool upToDate);
+    void clearProcess();
+    void refreshFooter();
+
+    LauncherView& view;
+    LauncherEnvironment environment;
+    MainBundle bundle;
+
+    QList<Region> regionList;
+    UpdaterProcess* process = nullptr;
+    LineFramer outputBuffer;
+    LauncherLog log;
+    bool gameStarted = false;
+    bool launcherInstalled = false;
+    std::optional<QString> installedLauncher;
+    std::optional<QString> errorDetail;
+    Mode currentMode = Mode::check;
+    ButtonState currentButtonState = ButtonState::checking;
+    std::optional<CheckOutcome> outcome;
+    bool continuePending = false;
+    bool playRequested = false;
+    LaunchOptions launchOptions;
+    std::optional<QString> supportDirectoryLocation;
+
+    // Hides the window a moment after the game started; a failure shown meanwhile cancels it.
+    QTimer hideAfterGameStart;
+    bool launched = false;
+    bool terminating = false;
+};

@@ -1,0 +1,25 @@
+#include "install/RunCompletion.h"
+
+CompletionRow completionRow(const RunFacts& facts) {
+    const bool succeeded = facts.status == 0;
+    // A reported launcher install decides the outcome whatever the mode.
+    if (facts.sawLauncherInstalled)
+        return succeeded ? CompletionRow::relaunch : CompletionRow::launcherUpdateFailed;
+    switch (facts.mode) {
+    case Mode::check:
+        if (!succeeded || !facts.checkOutcome)
+            return CompletionRow::checkFailed;
+        if (facts.checkOutcome->launcherVersion)
+            return CompletionRow::launcherUpdateAvailable;
+        if (facts.checkOutcome->clientRelease)
+            return CompletionRow::clientUpdateAvailable;
+        return CompletionRow::upToDate;
+    case Mode::update:
+        return succeeded ? CompletionRow::updateInstalled : CompletionRow::updateFailed;
+    case Mode::play:
+        if (facts.sawGameStart)
+            return succeeded ? CompletionRow::gameEnded : CompletionRow::gameFailed;
+        return succeeded ? CompletionRow::gameDidNotStart : CompletionRow::playFailed;
+    }
+    return CompletionRow::checkFailed;
+}
