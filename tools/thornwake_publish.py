@@ -165,14 +165,14 @@ def scan_tree(tree, feed_dir):
 
 
 def store_manifest(feed_dir, manifest):
+    """(reference, whether it was new) of the manifest stored as an object."""
     data = manifest.to_bytes()
     # Check with the updater's own rules, so nothing is published that players would refuse.
     try:
         manifest_mod.parse(data, manifest.kind)
     except UpdaterError as exc:
         raise PublishError("the release would be refused by the updater: %s" % (exc.detail or exc.message))
-    ref, _ = feed_dir.store_bytes(data)
-    return ref
+    return feed_dir.store_bytes(data)
 
 
 # Draft and signing ------------------------------------------------------------------------------
@@ -213,7 +213,8 @@ def add_client(feed_dir, region, release, revision, world, executable, tree):
     directory = FeedDirectory(feed_dir)
     entries, new = scan_tree(tree, directory)
     manifest = manifest_mod.Manifest("client", entries, release_id=release, executable=executable)
-    ref = store_manifest(directory, manifest)
+    ref, added = store_manifest(directory, manifest)
+    new += added
     draft["client"] = {"releaseId": release, "sourceRevision": revision, "worldVersion": world, "manifest": ref.to_json()}
     save_draft(feed_dir, draft)
     return len(entries), new
@@ -226,7 +227,8 @@ def add_launcher(feed_dir, region, version, bundle):
     directory = FeedDirectory(feed_dir)
     entries, new = scan_tree(bundle, directory)
     manifest = manifest_mod.Manifest("launcher", entries, version=version)
-    ref = store_manifest(directory, manifest)
+    ref, added = store_manifest(directory, manifest)
+    new += added
     draft["launcher"] = {"version": version, "manifest": ref.to_json()}
     save_draft(feed_dir, draft)
     return len(entries), new

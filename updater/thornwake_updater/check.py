@@ -4,14 +4,25 @@ from .errors import NetworkError
 from .install import installed_release
 
 
+def launcher_update(options, feed):
+    """The feed's launcher release when this launcher should replace itself with it, else None.
+
+    The same decision serves the check line and the self-update of update runs.
+    """
+    if not (options.launcher_bundle and options.launcher_version) or options.no_self_update:
+        return None
+    if feed.launcher is None or feed.launcher.version == options.launcher_version:
+        return None
+    return feed.launcher
+
+
 def launcher_value(options, feed):
     if not (options.launcher_bundle and options.launcher_version):
         return "unpackaged"
     if feed.launcher is None:
         return "unconfigured"
-    if feed.launcher.version != options.launcher_version and not options.no_self_update:
-        return "available:" + feed.launcher.version
-    return "current"
+    update = launcher_update(options, feed)
+    return "available:" + update.version if update is not None else "current"
 
 
 def client_is_current(feed, installed):

@@ -147,9 +147,10 @@ def run_update(ctx):
             if installed is not None:
                 raise NetworkError(exc.message + " Your installed game was not changed.", detail=exc.detail)
             raise
-        # Launcher self-update belongs here, before the client: a new launcher may
-        # know a newer feed format. When it installs one it prints its lines and
-        # returns, and the relaunched launcher checks the client again.
+        # Launcher self-update belongs here, before the client, when
+        # check.launcher_update(options, feed) names a release: a new launcher may
+        # know a newer feed format. Having installed one, the run prints its lines
+        # and returns, and the relaunched launcher checks the client again.
         remove_leftovers(ctx.region_dir, installed.metadata["releaseDirectory"] if installed else None)
         release = feed.client.release_id
         if client_is_current(feed, installed):

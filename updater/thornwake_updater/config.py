@@ -106,7 +106,7 @@ def load_region(config_path, region_id):
         raise ConfigError(_BROKEN, detail="launcher-config.json is too large")
     try:
         document = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
+    except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise ConfigError(_BROKEN, detail="launcher-config.json: %s" % exc)
     regions = document.get("regions") if isinstance(document, dict) else None
     if not isinstance(regions, list):

@@ -162,7 +162,7 @@ def parse_feed(data, base_url):
 
     try:
         document = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
+    except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise bad("not JSON (%s)" % exc)
     if not isinstance(document, dict):
         raise bad("top level is not an object")
@@ -215,7 +215,7 @@ class SequenceState:
             value = json.loads(data.decode("utf-8")).get("sequence")
         except FileNotFoundError:
             return None
-        except (OSError, ValueError, AttributeError):
+        except (OSError, ValueError, AttributeError, RecursionError):
             # A damaged state file must not lock the player out; the next accepted feed rewrites it.
             return None
         return value if _is_int(value) else None

@@ -116,7 +116,7 @@ def read_current(region_dir):
     try:
         data = fsutil.read_limited(os.path.join(region_dir, "current.json"), CURRENT_LIMIT)
         metadata = json.loads(data.decode("utf-8"))
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):
         return None
     if not isinstance(metadata, dict):
         return None
@@ -307,7 +307,14 @@ def build_tree(staging, manifest, store):
         source = store.path(entry.ref)
         if last_use[entry.ref.sha256] == entry.path:
             # The cache's copy is no longer needed once the release holds it.
-            os.rename(source, target)
+            try:
+                os.rename(source, target)
+            except OSError as exc:
+                if exc.errno != errno.EXDEV:
+                    raise
+                # The regions directory was moved to another disk; copy instead.
+                _copy_new(source, target)
+                os.unlink(source)
         else:
             _copy_new(source, target)
         os.chmod(target, entry.install_mode(), follow_symlinks=False)

@@ -148,7 +148,7 @@ def parse(data, expected_kind, sha256=None):
     """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe."""
     try:
         document = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
+    except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise _bad("not JSON (%s)" % exc)
     if not isinstance(document, dict) or document.get("format") != FORMAT:
         raise _bad("unsupported format")
