@@ -24,7 +24,8 @@ UpdaterProcess::UpdaterProcess(QObject* parent)
     , process(new QProcess(this)) {
     // The child shares the launcher's standard input and working directory; its output goes to
     // our own pipe (set up in start), so QProcess must not make pipes of its own.
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
     process->setInputChannelMode(QProcess::ForwardedInputChannel);
     connect(process, &QProcess::finished, this, &UpdaterProcess::processEnded);
 }
@@ -49,7 +50,7 @@ bool UpdaterProcess::start(const QString& program, const QStringList& arguments,
         ::dup2(writeEnd, STDOUT_FILENO);
         ::dup2(writeEnd, STDERR_FILENO);
     });
-    process->start(QIODevice::NotOpen);
+    process->start(QIODevice::ReadOnly);
     const bool started = process->waitForStarted(-1);
     ::close(writeEnd);
     if (!started) {
