@@ -251,9 +251,17 @@ class UpdaterTestCase(unittest.TestCase):
             out.append(line)
         return out
 
-    def golden(self, name, lines, *extra):
-        """Compare with tests/golden/updater/<name>.txt; THORNWAKE_UPDATE_GOLDEN=1 rewrites it."""
-        lines = self.normalize(lines, *extra)
+    def golden(self, name, run, mode, *extra):
+        """Compare run's lines with tests/golden/updater/<name>.txt; THORNWAKE_UPDATE_GOLDEN=1 rewrites it.
+
+        The directory's README lists every transcript with its mode and exit status,
+        which the launcher's tests need; a missing or wrong row fails here.
+        """
+        with open(os.path.join(GOLDEN_DIR, "README.md"), encoding="utf-8") as handle:
+            index = handle.read()
+        row = "| `%s.txt` | %s | %d |" % (name, mode, run.status)
+        self.assertIn(row, index, "tests/golden/updater/README.md needs the row: " + row)
+        lines = self.normalize(run.lines, *extra)
         path = os.path.join(GOLDEN_DIR, name + ".txt")
         text = "".join(line + "\n" for line in lines)
         if os.environ.get("THORNWAKE_UPDATE_GOLDEN") == "1":

@@ -144,7 +144,10 @@ class RejectionTest(UpdaterTestCase):
                     self.assert_refused(self.check(), text)
                 else:
                     self.assertEqual(0, self.check().status)
-                self.assert_refused(self.update(), text)
+                run = self.update()
+                self.assert_refused(run, text)
+                if name == "object that does not match its hash":
+                    self.golden("update_rejected_object", run, "update")
 
                 self.assertEqual(before, self.current())
                 self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
@@ -166,4 +169,4 @@ class RejectionTest(UpdaterTestCase):
         self.feed.publish_client(self.tree_a, "2026.12.1", seed=SEED_B)
         run = self.check()
         self.assert_refused(run, UNSIGNED)
-        self.golden("check_rejected_signature", run.lines)
+        self.golden("check_rejected_signature", run, "check")

@@ -44,7 +44,7 @@ class HttpFeedTest(UpdaterTestCase):
         run = self.check()
         self.assertEqual(0, run.status)
         self.assertEqual(["UPDATE_CHECK launcher=unpackaged client=available:2026.12.1 world=%s" % WORLD], run.lines)
-        self.golden("check_client_available", run.lines)
+        self.golden("check_client_available", run, "check")
 
         run = self.update()
         self.assertEqual(0, run.status, run.text)
@@ -56,7 +56,7 @@ class HttpFeedTest(UpdaterTestCase):
         values = [int(line[20:-1]) for line in progress]
         self.assertEqual(sorted(set(values)), values, "percentages rise and never repeat")
         self.assertEqual(["Verifying and installing client\u2026", "Installed client 2026.12.1."], run.lines[-2:])
-        self.golden("update_install", run.lines)
+        self.golden("update_install", run, "update")
 
         current = self.current()
         self.assertEqual(
@@ -71,14 +71,14 @@ class HttpFeedTest(UpdaterTestCase):
 
         run = self.check()
         self.assertEqual(["UPDATE_CHECK launcher=unpackaged client=current world=%s" % WORLD], run.lines)
-        self.golden("check_current", run.lines)
+        self.golden("check_current", run, "check")
 
         self.server.requests.clear()
         run = self.update()
         self.assertEqual((0, ["Client 2026.12.1 is current."]), (run.status, run.lines))
         self.assertEqual([], self.server.object_requests(), "an unchanged release downloads nothing")
         self.assertEqual(["/feed.json", "/feed.json.sig"], self.server.requests)
-        self.golden("update_current", run.lines)
+        self.golden("update_current", run, "update")
 
     def test_launcher_value_follows_bundle_feed_and_self_update_permission(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
@@ -102,7 +102,7 @@ class HttpFeedTest(UpdaterTestCase):
                 self.assertEqual(0, run.status)
                 self.assertEqual("launcher=" + expected, run.lines[0].split()[1])
         run = self.check(*packaged)
-        self.golden("check_launcher_available", run.lines)
+        self.golden("check_launcher_available", run, "check")
 
     def test_damaged_install_is_reported_and_repaired_with_only_the_missing_object(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
@@ -148,7 +148,7 @@ class HttpFeedTest(UpdaterTestCase):
         self.assertEqual(1, run.status)
         self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: The update server could not be reached and Thornwake is not installed"))
         self.assertFalse(os.path.exists(os.path.join(self.region_dir, "current.json")))
-        self.golden("check_offline_nothing_installed", run.lines, self.port)
+        self.golden("check_offline_nothing_installed", run, "check", self.port)
 
     def test_unreachable_server_with_installed_game_offers_play(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
@@ -158,7 +158,7 @@ class HttpFeedTest(UpdaterTestCase):
         self.assertEqual(0, run.status)
         self.assertEqual("UPDATE_CHECK launcher=unknown client=unknown world=unknown", run.lines[-1])
         self.assertIn("The update server could not be reached; using the installed game.", run.lines)
-        self.golden("check_offline_installed", run.lines, self.port)
+        self.golden("check_offline_installed", run, "check", self.port)
 
         run = self.update()
         self.assertEqual(1, run.status)
@@ -167,6 +167,7 @@ class HttpFeedTest(UpdaterTestCase):
             "Your installed game was not changed.",
             run.lines[-1],
         )
+        self.golden("update_offline", run, "update", self.port)
 
     def test_server_errors_count_as_unreachable(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
@@ -198,7 +199,7 @@ class PlayTest(UpdaterTestCase):
         run = self.run_updater("--", *game_args, config=self.config)
         self.assertEqual(0, run.status, run.text)
         self.assertEqual(["Client 2026.12.1 is current.", "Starting Thornwake\u2026"], run.lines)
-        self.golden("play_started", run.lines)
+        self.golden("play_started", run, "play")
         with open(os.path.join(self.region_dir, "args.txt")) as handle:
             self.assertEqual(game_args, handle.read().split("\n")[:-1])
         with open(os.path.join(self.region_dir, "game.log")) as handle:
@@ -209,6 +210,8 @@ class PlayTest(UpdaterTestCase):
                 run = self.run_updater(config=self.config, THORNWAKE_TEST_END=end)
                 self.assertEqual(status, run.status)
                 self.assertEqual("Starting Thornwake\u2026", run.lines[-1])
+                if end == "fail":
+                    self.golden("play_game_failed", run, "play")
 
     def test_play_without_a_complete_installed_game_is_an_error(self):
         run = self.run_updater("--", "x", config=self.config)
@@ -217,7 +220,7 @@ class PlayTest(UpdaterTestCase):
             ["Thornwake launcher error: Thornwake is not installed for this region yet. Update the game, then press Play."],
             run.lines,
         )
-        self.golden("play_not_installed", run.lines)
+        self.golden("play_not_installed", run, "play")
 
         self.install()
         tree = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])

@@ -238,4 +238,4 @@ class ScriptEntryTest(support.UpdaterTestCase):
                 self.assertEqual(1, run.status)
                 self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: " + text), run.text)
         run = self.run_updater("--config", "/c.json", "--region", "production", "--bogus")
-        self.golden("usage_error", run.lines)
+        self.golden("usage_error", run, "check")
