@@ -220,7 +220,9 @@ class UpdaterTestCase(unittest.TestCase):
         self.region_dir = os.path.join(self.support, "client", "regions", self.region)
 
     def env(self, **extra):
-        env = {k: v for k, v in os.environ.items() if k not in ("XDG_DATA_HOME", "THORNWAKE_TEST_END")}
+        # No proxy: the tests' servers are on this machine's loopback address only.
+        dropped = ("XDG_DATA_HOME", "THORNWAKE_TEST_END", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
+        env = {k: v for k, v in os.environ.items() if k not in dropped}
         env.update(HOME=self.home, PYTHONUNBUFFERED="1", LC_ALL="C")
         env.update(extra)
         return env

@@ -1,10 +1,8 @@
 """Check, update and play runs of the real script against a loopback server and file feeds."""
 
-import json
 import os
 import shutil
 import signal
-import time
 
 from support import (
     KEY_A,

@@ -12,7 +12,6 @@ already finished are found here the next time.
 import hashlib
 import os
 import secrets
-import shutil
 import time
 import zlib
 
@@ -21,6 +20,7 @@ from .errors import FeedRejected, InstallError
 
 COPY_CHUNK = 1 << 20
 STALE_SECONDS = 7 * 24 * 3600
+TMP_STALE_SECONDS = 24 * 3600
 
 _MISMATCH = "A downloaded file did not match the signed release, so nothing was installed. Try again later."
 
@@ -169,9 +169,19 @@ class ObjectStore:
         return data
 
     def prune(self, keep=(), now=None):
-        """Remove temporary files and cached objects not used for a week (best effort)."""
+        """Remove day-old temporary files and cached objects unused for a week (best effort)."""
         now = time.time() if now is None else now
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        # Another region's update may be downloading right now; only old leftovers go.
+        try:
+            for name in os.listdir(self.tmp):
+                path = os.path.join(self.tmp, name)
+                try:
+                    if now - os.lstat(path).st_mtime > TMP_STALE_SECONDS:
+                        os.unlink(path)
+                except OSError:
+                    pass
+        except OSError:
+            pass
         try:
             buckets = os.listdir(self.root)
         except OSError:
@@ -187,6 +197,10 @@ class ObjectStore:
                         os.unlink(path)
                 except OSError:
                     pass
+            try:
+                os.rmdir(directory)  # only succeeds when the bucket is empty
+            except OSError:
+                pass
 
 
 def _unlink(path):

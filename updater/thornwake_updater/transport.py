@@ -130,12 +130,19 @@ class _RedirectPolicy(urllib.request.HTTPRedirectHandler):
         return super().redirect_request(req, fp, code, msg, headers, newurl)
 
 
-def _opener():
-    context = ssl.create_default_context()
-    return urllib.request.build_opener(
-        urllib.request.HTTPSHandler(context=context),
-        _RedirectPolicy(),
-    )
+_OPENERS = {}
+
+
+def _opener(url):
+    """One opener per kind of source, built once (loading CA certificates is not free)."""
+    loopback = urllib.parse.urlsplit(url).scheme.lower() == "http"
+    if loopback not in _OPENERS:
+        handlers = [urllib.request.HTTPSHandler(context=ssl.create_default_context()), _RedirectPolicy()]
+        if loopback:
+            # A proxy from the environment cannot reach this machine's loopback address.
+            handlers.append(urllib.request.ProxyHandler({}))
+        _OPENERS[loopback] = urllib.request.build_opener(*handlers)
+    return _OPENERS[loopback]
 
 
 def _check_length(url, declared, limit, exact):
@@ -189,7 +196,7 @@ def _fetch_file(url, sink, limit, exact):
 def _fetch_http(url, sink, limit, exact, limits):
     request = urllib.request.Request(url, headers={"User-Agent": "ThornwakeUpdater/1", "Accept-Encoding": "identity"})
     try:
-        response = _opener().open(request, timeout=limits.socket_timeout)
+        response = _opener(url).open(request, timeout=limits.socket_timeout)
     except urllib.error.HTTPError as exc:
         exc.close()
         raise NetworkError(_UNREACHABLE, detail="%s: HTTP status %d" % (url, exc.code))
