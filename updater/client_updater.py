@@ -29,6 +29,8 @@ def _main():
     import warnings
 
     warnings.simplefilter("ignore")
+    # The package lives inside the signed launcher bundle, which must not change.
+    sys.dont_write_bytecode = True
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     try:
         from thornwake_updater import cli

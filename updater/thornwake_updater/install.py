@@ -24,6 +24,7 @@ import re
 import secrets
 import shutil
 import stat
+import time
 import datetime
 
 from . import fsutil, manifest as manifest_mod, transport
@@ -189,7 +190,15 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS):
 
 
 def remove_leftovers(region_dir, keep_directory):
-    """Delete staging trees and releases that are not current (best effort)."""
+    """Delete staging trees, releases that are not current and stray temporary files (best effort)."""
+    try:
+        for name in os.listdir(region_dir):
+            path = os.path.join(region_dir, name)
+            # A minute old at least: a check run may be writing one right now.
+            if name.startswith(".") and ".tmp-" in name and time.time() - os.lstat(path).st_mtime > 60:
+                os.unlink(path)
+    except OSError:
+        pass
     releases = os.path.join(region_dir, "releases")
     try:
         names = os.listdir(releases)
