@@ -11,6 +11,7 @@ with the arguments after "--". Whatever fails, the last line is one
 traceback never reaches the launcher.
 """
 
+import errno
 import os
 import re
 
@@ -205,10 +206,13 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
         return 1
     except OSError as exc:
         output.log("Details: %s" % exc)
-        output.error(
-            "Thornwake could not use its files (%s). Check that your disk has free space and try again."
-            % (exc.strerror or exc.__class__.__name__)
-        )
+        if exc.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+            advice = "Check that you may change the folder %s, then try again." % (
+                os.path.dirname(exc.filename) if exc.filename else "of Thornwake's files"
+            )
+        else:
+            advice = "Check that your disk has free space and try again."
+        output.error("Thornwake could not use its files (%s). %s" % (exc.strerror or exc.__class__.__name__, advice))
         return 1
     except Exception as exc:
         output.log("Details: unexpected %s: %s" % (exc.__class__.__name__, exc))
