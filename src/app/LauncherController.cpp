@@ -122,6 +122,7 @@ LauncherController::LauncherController(LauncherView& view, LauncherEnvironment e
     , view(view)
     , environment(std::move(environment))
     , bundle(MainBundle::forExecutable(this->environment.executablePath))
+    , runningVersion(bundle.launcherVersion())
     , launchOptions(LaunchOptions::parse(this->environment.arguments)) {
     hideAfterGameStart.setSingleShot(true);
     hideAfterGameStart.setInterval(250);
@@ -670,7 +671,7 @@ std::optional<QString> LauncherController::launcherBundleURL() const {
 }
 
 std::optional<QString> LauncherController::launcherVersion() const {
-    return bundle.launcherVersion();
+    return runningVersion;
 }
 
 QString LauncherController::currentMetadataURL() {

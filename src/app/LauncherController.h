@@ -110,6 +110,9 @@ private:
     LauncherView& view;
     LauncherEnvironment environment;
     MainBundle bundle;
+    // Read once: after a self-update the bundle's files are the successor's, but this process is
+    // still the version it started as.
+    std::optional<QString> runningVersion;
 
     QList<Region> regionList;
     UpdaterProcess* process = nullptr;

@@ -53,6 +53,8 @@ TEST(Relaunch, theInstalledBundleIsOpenedWithEverythingItNeeds) {
          {"update", QJsonArray{installsLauncher({"Launcher installed at " + successor})}}});
     auto controller = fixture.launch({"--no-self-update", "--region", "na-east", "--", "-x", "--"});
     ASSERT_TRUE(waitForIdle(*controller));
+    // The update replaces the bundle's files; the running launcher is still the old version.
+    fixture.writeInfoPlist(QStringLiteral("ffffffffffffffff"));
     controller->primaryAction();
     ASSERT_TRUE(waitFor([&] { return fixture.quitSignals == 1; }));
     EXPECT_EQ(recordedArguments(fixture.openTool + ".args"),
