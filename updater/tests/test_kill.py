@@ -46,7 +46,7 @@ class KillDuringInstallTest(UpdaterTestCase):
         seed = int(time.time())
         chance = random.Random(seed)
         interrupted = 0
-        current = "B"
+        current = "A"
         for attempt in range(KILLS):
             target = "A" if current == "B" else "B"
             feed.publish_client(trees[target], target)
