@@ -1,5 +1,6 @@
 #include "LauncherFixture.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
@@ -298,4 +299,56 @@ TEST(Termination, decisionsDependOnWhatIsRunning) {
         ::kill(static_cast<pid_t>(controller->processId()), SIGKILL);
         ASSERT_TRUE(waitForIdle(*controller));
     }
+}
+
+TEST(Startup, legacyDirectoryMovesBeforeTheLogOpensAndTheRegionIsApplied) {
+    LauncherFixture fixture;
+    const QString legacy = fixture.dataDirectory() + "/Gloamreach";
+    QDir().mkpath(legacy + "/client/regions/eu-west");
+    {
+        QFile log(legacy + "/launcher.log");
+        ASSERT_TRUE(log.open(QIODevice::WriteOnly));
+        log.write("an entry from before\n");
+        QFile metadata(legacy + "/client/regions/eu-west/current.json");
+        ASSERT_TRUE(metadata.open(QIODevice::WriteOnly));
+        metadata.write(R"({"releaseId": "r1", "sourceRevision": "abc"})");
+    }
+    const QString retired = fixture.bundle() + ".old";
+    QDir().mkpath(retired + "/Contents");
+    fixture.setScenario({{"check", QJsonArray{QJsonObject{{"sleep", 30}}}}});
+    auto controller = fixture.launch();
+
+    EXPECT_FALSE(QFileInfo::exists(legacy));
+    // The log was opened in the moved directory, after its old entries.
+    EXPECT_TRUE(fixture.logText().startsWith("an entry from before\n\n--- Launcher opened "));
+    // The footer of the applied region reads the moved metadata.
+    EXPECT_EQ(fixture.view.footer, QStringLiteral("Launcher 0123456789abcdef \u00b7 Game r1"));
+    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(retired); }, 5000));
+    controller->terminate();
+}
+
+TEST(Startup, hostileFilesInTheSupportDirectoryNeitherBlockNorCrash) {
+    LauncherFixture fixture;
+    // Metadata of gigabytes (sparse, so the test stays cheap) and a log that is a link elsewhere.
+    const QString metadata = fixture.supportDirectory() + "/client/regions/eu-west/current.json";
+    QDir().mkpath(QFileInfo(metadata).path());
+    {
+        QFile huge(metadata);
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize(3LL << 30));
+    }
+    const QString elsewhere = fixture.root() + "/elsewhere.txt";
+    ASSERT_TRUE(QFile::link(elsewhere, fixture.supportDirectory() + "/launcher.log"));
+    fixture.setScenario(
+        {{"check", QJsonArray{printing({"UPDATE_CHECK launcher=current client=current"})}}});
+    QElapsedTimer timer;
+    timer.start();
+    auto controller = fixture.launch();
+    ASSERT_TRUE(waitForIdle(*controller));
+    EXPECT_LT(timer.elapsed(), 10000);
+    EXPECT_EQ(fixture.view.footer,
+              QStringLiteral("Launcher 0123456789abcdef \u00b7 Game not installed"));
+    EXPECT_EQ(fixture.view.buttonTitle, QStringLiteral("Play"));
+    EXPECT_FALSE(controller->isLogOpen());
+    EXPECT_FALSE(QFileInfo::exists(elsewhere));
 }
