@@ -1,4 +1,3 @@
-#include "install/RunCompletion.h"
 #include "updater/LineFramer.h"
 
 #include <gtest/gtest.h>
@@ -34,32 +33,4 @@ TEST(LineFramer, anOverlongLineIsHandedOnInWholeCharacters) {
     const QString whole = pieces.join(QString()) + framer.takeRest();
     EXPECT_FALSE(whole.contains(QChar(0xfffd)));
     EXPECT_EQ(whole.toUtf8(), line);
-}
-
-TEST(RunCompletion, decisionTable) {
-    const CheckOutcome nothing{};
-    const CheckOutcome launcher{QStringLiteral("0123456789abcdef"), QStringLiteral("r2")};
-    const CheckOutcome client{std::nullopt, QStringLiteral("r2")};
-    struct Case {
-        RunFacts facts;
-        CompletionRow row;
-    };
-    const Case cases[] = {
-        {{true, Mode::check, false, 0, std::nullopt}, CompletionRow::relaunch},
-        {{true, Mode::play, true, 0, nothing}, CompletionRow::relaunch},
-        {{true, Mode::update, false, 9, nothing}, CompletionRow::launcherUpdateFailed},
-        {{false, Mode::check, false, 0, launcher}, CompletionRow::launcherUpdateAvailable},
-        {{false, Mode::check, false, 0, client}, CompletionRow::clientUpdateAvailable},
-        {{false, Mode::check, true, 0, nothing}, CompletionRow::upToDate},
-        {{false, Mode::check, false, 0, std::nullopt}, CompletionRow::checkFailed},
-        {{false, Mode::check, false, -1, nothing}, CompletionRow::checkFailed},
-        {{false, Mode::update, false, 0, std::nullopt}, CompletionRow::updateInstalled},
-        {{false, Mode::update, true, 1, nothing}, CompletionRow::updateFailed},
-        {{false, Mode::play, true, 0, std::nullopt}, CompletionRow::gameEnded},
-        {{false, Mode::play, true, 255, std::nullopt}, CompletionRow::gameFailed},
-        {{false, Mode::play, false, 0, nothing}, CompletionRow::gameDidNotStart},
-        {{false, Mode::play, false, 1, nothing}, CompletionRow::playFailed},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(completionRow(c.facts), c.row) << static_cast<int>(c.row);
 }
