@@ -28,7 +28,7 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "updater"))
 
-from thornwake_updater import ed25519, feed as feed_mod, fsutil, manifest as manifest_mod  # noqa: E402
+from thornwake_updater import ed25519, feed as feed_mod, fsutil, manifest as manifest_mod, selfupdate  # noqa: E402
 from thornwake_updater.errors import UpdaterError  # noqa: E402
 from thornwake_updater.feed import ObjectRef  # noqa: E402
 
@@ -223,6 +223,11 @@ def add_client(feed_dir, region, release, revision, world, executable, tree):
 def add_launcher(feed_dir, region, version, bundle):
     if not feed_mod.LAUNCHER_VERSION.match(version):
         raise PublishError("%r is not a launcher version (16 lowercase hex digits)" % version)
+    # The same check as the players' updaters: a bundle that says another version would be refused.
+    try:
+        selfupdate.check_bundle(bundle, version)
+    except UpdaterError as exc:
+        raise PublishError("%s is not launcher %s: %s" % (bundle, version, exc.detail or exc.message))
     draft = load_draft(feed_dir, region)
     directory = FeedDirectory(feed_dir)
     entries, new = scan_tree(bundle, directory)

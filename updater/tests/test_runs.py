@@ -14,6 +14,7 @@ from support import (
     FeedServer,
     UpdaterTestCase,
     installed_is_intact,
+    make_bundle,
     make_tree,
     release_files,
     write_config,
@@ -80,15 +81,17 @@ class HttpFeedTest(UpdaterTestCase):
 
     def test_launcher_value_follows_bundle_feed_and_self_update_permission(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
-        bundle = os.path.join(self.tmp, "Thornwake Launcher.app")
+        bundle = make_bundle(os.path.join(self.tmp, "Thornwake Launcher.app"), LAUNCHER_OLD)
         packaged = ["--launcher-bundle", bundle, "--launcher-version", LAUNCHER_OLD]
         self.assertEqual("launcher=unconfigured", self.check(*packaged).lines[0].split()[1])
 
-        launcher_tree = make_tree(os.path.join(self.tmp, "launcher"), {"Contents/MacOS/launcher": b"#!/bin/sh\n"}, executables=())
-        self.feed.add_launcher(launcher_tree, LAUNCHER_NEW)
+        self.feed.add_launcher(make_bundle(os.path.join(self.tmp, "launcher"), LAUNCHER_NEW), LAUNCHER_NEW)
         self.feed.sign()
+        missing = os.path.join(self.tmp, "Missing.app")
         cases = [
             ([], "unpackaged"),
+            (["--launcher-bundle", missing, "--launcher-version", LAUNCHER_OLD], "unpackaged"),
+            (["--launcher-bundle", self.tmp, "--launcher-version", LAUNCHER_OLD], "unpackaged"),
             (packaged, "available:" + LAUNCHER_NEW),
             (packaged + ["--no-self-update"], "current"),
             (packaged + ["--relaunched-from", LAUNCHER_OLD], "available:" + LAUNCHER_NEW),

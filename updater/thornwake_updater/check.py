@@ -1,23 +1,60 @@
 """The update check: what the launcher should offer next."""
 
+import os
+
 from .errors import NetworkError
 from .install import installed_release
+
+
+def self_update_allowed(options):
+    """True when this run may replace the launcher: a bundle, its version, and permission."""
+    return can_name_launcher(options) and not options.no_self_update
+
+
+def can_name_launcher(options):
+    """True when the launcher named an existing application bundle and its version."""
+    bundle = options.launcher_bundle
+    if not (bundle and options.launcher_version):
+        return False
+    bundle = bundle.rstrip("/")
+    return bundle.endswith(".app") and os.path.isdir(bundle)
+
+
+def relaunch_loop(options, feed):
+    """True when this launcher was started by the very version the feed offers.
+
+    Installing it again would relaunch into this launcher once more, for ever.
+    """
+    return (
+        self_update_allowed(options)
+        and feed.launcher is not None
+        and feed.launcher.version != options.launcher_version
+        and options.relaunched_from == feed.launcher.version
+    )
 
 
 def launcher_update(options, feed):
     """The feed's launcher release when this launcher should replace itself with it, else None.
 
-    The same decision serves the check line and the self-update of update runs.
+    The same decision serves the check line and the self-update of update and play runs.
     """
-    if not (options.launcher_bundle and options.launcher_version) or options.no_self_update:
+    if not self_update_allowed(options) or feed.launcher is None:
         return None
-    if feed.launcher is None or feed.launcher.version == options.launcher_version:
+    if feed.launcher.version == options.launcher_version or relaunch_loop(options, feed):
         return None
     return feed.launcher
 
 
+def note_relaunch_loop(options, feed, output):
+    if relaunch_loop(options, feed):
+        output.log(
+            "This launcher (%s) was started by launcher %s, the one the update server offers; "
+            "it is not installed again." % (options.launcher_version, feed.launcher.version)
+        )
+
+
 def launcher_value(options, feed):
-    if not (options.launcher_bundle and options.launcher_version):
+    if not can_name_launcher(options):
         return "unpackaged"
     if feed.launcher is None:
         return "unconfigured"
@@ -67,5 +104,6 @@ def run_check(options, region_dir, fetch, output):
         output.check_result("unknown", "unknown", "unknown")
         return 0
     installed = installed_release(region_dir)
+    note_relaunch_loop(options, feed, output)
     output.check_result(launcher_value(options, feed), client_value(feed, installed), feed.client.world_version)
     return 0

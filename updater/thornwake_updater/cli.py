@@ -15,8 +15,14 @@ import errno
 import os
 import re
 
-from . import config, feed as feed_mod, transport
-from .check import client_is_current, run_check
+from . import config, feed as feed_mod, selfupdate, transport
+from .check import (
+    client_is_current,
+    launcher_update,
+    note_relaunch_loop,
+    run_check,
+    self_update_allowed,
+)
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError
 from .install import (
     InstallPlan,
@@ -28,6 +34,7 @@ from .install import (
     load_manifest,
     object_store_directory,
     region_directory,
+    release_sources,
     remove_leftovers,
 )
 from .objects import ObjectStore
@@ -136,10 +143,20 @@ class Context:
         os.makedirs(self.support, mode=0o700, exist_ok=True)
 
 
+# A play run looks for a launcher update only briefly: the player is waiting for the game.
+PLAY_LIMITS = transport.Limits(socket_timeout=5.0, base_deadline=15.0)
+
+
+def _recover_launcher(ctx):
+    if ctx.options.launcher_bundle and ctx.options.launcher_version:
+        selfupdate.recover_quietly(ctx.support, selfupdate.bundle_path(ctx.options), ctx.output)
+
+
 def run_update(ctx):
     output = ctx.output
     ctx.settings  # configuration errors come before anything is written
     ctx.prepare_support()
+    _recover_launcher(ctx)
     with RegionLock(ctx.region_dir):
         installed = installed_release(ctx.region_dir)
         try:
@@ -148,10 +165,12 @@ def run_update(ctx):
             if installed is not None:
                 raise NetworkError(exc.message + " Your installed game was not changed.", detail=exc.detail)
             raise
-        # Launcher self-update belongs here, before the client, when
-        # check.launcher_update(options, feed) names a release: a new launcher may
-        # know a newer feed format. Having installed one, the run prints its lines
-        # and returns, and the relaunched launcher checks the client again.
+        # The launcher first: a new launcher may know a newer feed format. The
+        # relaunched launcher then checks the client again.
+        note_relaunch_loop(ctx.options, feed, output)
+        launcher = launcher_update(ctx.options, feed)
+        if launcher is not None:
+            return selfupdate.install_launcher(ctx, feed, launcher)
         remove_leftovers(ctx.region_dir, installed.metadata["releaseDirectory"] if installed else None)
         release = feed.client.release_id
         if client_is_current(feed, installed):
@@ -163,20 +182,39 @@ def run_update(ctx):
                 "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later.",
                 detail="manifest names release %r, the feed %r" % (manifest.release_id, release),
             )
-        plan = InstallPlan(manifest, ctx.store, installed)
+        plan = InstallPlan(manifest, ctx.store, release_sources(installed))
+        plan.prepare()
         check_free_space(ctx.region_dir, plan.tree_bytes + plan.download_bytes)
         output.updating_client(release, plan.download_bytes)
-
-        def progress(done, total):
-            output.client_progress(done * 100 // total if total else 100)
-
-        fetch_objects(feed, plan, ctx.store, on_progress=progress, limits=ctx.limits)
+        fetch_objects(feed, plan, ctx.store, on_progress=output.client_progress_of, limits=ctx.limits)
         output.installing_client()
         name = install_release(feed, manifest, ctx.store, ctx.region_dir)
         output.installed_client(release)
         remove_leftovers(ctx.region_dir, name)
         ctx.store.prune()
     return 0
+
+
+def run_play_mode(ctx):
+    """Play; a launcher update that the feed offers is installed first, and then the run ends."""
+    options = ctx.options
+    if self_update_allowed(options):
+        try:
+            ctx.settings
+            ctx.prepare_support()
+            _recover_launcher(ctx)
+            state = feed_mod.SequenceState(os.path.join(ctx.region_dir, "feed-state.json"))
+            feed = feed_mod.fetch_feed(ctx.settings, state, PLAY_LIMITS)
+            note_relaunch_loop(options, feed, ctx.output)
+            launcher = launcher_update(options, feed)
+            if launcher is not None:
+                return selfupdate.install_launcher(ctx, feed, launcher)
+        except UpdaterError as exc:
+            # The game does not depend on the launcher's version: play anyway.
+            if exc.detail:
+                ctx.output.log("Details: " + exc.detail)
+            ctx.output.log("The launcher was not updated, the game starts all the same: " + exc.message)
+    return run_play(ctx.region_dir, options.game_arguments, ctx.output)
 
 
 def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
@@ -187,12 +225,12 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
         if options.mode == "check":
             ctx.settings  # configuration errors come before anything is written
             ctx.prepare_support()
+            _recover_launcher(ctx)
             return run_check(options, ctx.region_dir, ctx.fetch_feed, output)
         if options.mode == "update":
             return run_update(ctx)
         # Play never updates the client: the launcher checks right before it.
-        # A launcher self-update on play (when allowed) would go here.
-        return run_play(ctx.region_dir, options.game_arguments, output)
+        return run_play_mode(ctx)
     except UpdaterError as exc:
         if exc.detail:
             output.log("Details: " + exc.detail)

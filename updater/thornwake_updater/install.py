@@ -24,13 +24,14 @@ import re
 import secrets
 import shutil
 import stat
+import threading
 import time
 import datetime
 
 from . import fsutil, manifest as manifest_mod, transport
-from .errors import FeedRejected, InstallError, UpdaterError
+from .errors import FeedRejected, InstallError, NetworkError, UpdaterError
 from .feed import SHA256_HEX, RELEASE_ID
-from .objects import COPY_CHUNK, write_failed
+from .objects import COPY_CHUNK, Stopped, file_matches, write_failed
 
 CURRENT_FORMAT = 1
 CURRENT_LIMIT = 1 << 20
@@ -177,8 +178,8 @@ class RegionLock:
         return False
 
 
-def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS):
-    """The verified client manifest that ref names (from disk when possible)."""
+def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, kind="client"):
+    """The verified manifest that ref names (from disk when possible)."""
     if installed is not None and installed.manifest_sha256 == ref.sha256:
         return installed.manifest
     if ref.size > manifest_mod.MANIFEST_LIMIT:
@@ -186,7 +187,7 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS):
     if not store.has(ref):
         store.download(feed, ref, limits=limits)
     data = store.read(ref, manifest_mod.MANIFEST_LIMIT)
-    return manifest_mod.parse(data, "client", sha256=ref.sha256)
+    return manifest_mod.parse(data, kind, sha256=ref.sha256)
 
 
 def remove_leftovers(region_dir, keep_directory):
@@ -218,26 +219,86 @@ def remove_leftovers(region_dir, keep_directory):
             pass
 
 
-class InstallPlan:
-    """Which objects a release needs, and where each will come from."""
+def release_sources(installed):
+    """Files of the installed release by content hash: where an update may take them from."""
+    sources = {}
+    if installed is not None:
+        for entry in installed.manifest.files():
+            sources.setdefault(entry.ref.sha256, (installed.file_path(entry), entry.install_mode()))
+    return sources
 
-    def __init__(self, manifest, store, installed):
+
+def tree_sources(root, manifest):
+    """Files of a tree without a manifest (a running launcher bundle) that may hold a new release's content.
+
+    A file at the same path with the same size is a candidate; its content is
+    hashed before it is used.
+    """
+    sources = {}
+    for entry in manifest.files():
+        path = os.path.join(root, *entry.path.split("/"))
+        try:
+            info = os.lstat(path)
+        except OSError:
+            continue
+        if _is_regular(info) and info.st_size == entry.size:
+            mode = 0o755 if info.st_mode & 0o111 else 0o644
+            sources.setdefault(entry.ref.sha256, (path, mode))
+    return sources
+
+
+class InstallPlan:
+    """Which objects a release needs, and where each will come from.
+
+    In order of preference: the local cache (verified again), a file of the
+    installed release (hard-linked or copied, then verified), the feed.
+    """
+
+    def __init__(self, manifest, store, sources):
         self.manifest = manifest
+        self.store = store
         self.refs = {}
+        mode_of_last_use = {}
         for entry in manifest.files():
             self.refs.setdefault(entry.ref.sha256, entry.ref)
-        local = {}
-        if installed is not None:
-            for entry in installed.manifest.files():
-                local.setdefault(entry.ref.sha256, installed.file_path(entry))
+            mode_of_last_use[entry.ref.sha256] = entry.install_mode()
         self.cached = [ref for ref in self.refs.values() if store.has(ref)]
         rest = [ref for ref in self.refs.values() if not store.has(ref)]
-        self.local = [(ref, local[ref.sha256]) for ref in rest if ref.sha256 in local]
-        self.remote = [ref for ref in rest if ref.sha256 not in local]
+        self.local = []
+        self.remote = []
+        for ref in rest:
+            source = sources.get(ref.sha256)
+            if source is None:
+                self.remote.append(ref)
+            else:
+                # A shared inode must not change its mode under the release that is still current.
+                path, mode = source
+                self.local.append((ref, path, mode == mode_of_last_use[ref.sha256]))
+
+    def prepare(self, workers=None):
+        """Verify cached objects and bring in local files; what fails joins the downloads."""
+        failed = []
+        lock = threading.Lock()
+
+        def check_cached(ref, should_stop):
+            if not self.store.verify(ref):
+                with lock:
+                    failed.append(ref)
+
+        def bring_local(item, should_stop):
+            ref, path, linkable = item
+            if not self.store.import_file(ref, path, link=linkable):
+                with lock:
+                    failed.append(ref)
+
+        run_parallel(self.cached, check_cached, workers)
+        run_parallel(self.local, bring_local, workers)
+        self.remote.extend(failed)
+        self.cached = self.local = []
 
     @property
     def download_bytes(self):
-        return sum(ref.stored_size for ref in self.remote)
+        return sum(ref.stored_size - self.store.partial_size(ref) for ref in self.remote)
 
     @property
     def tree_bytes(self):
@@ -258,47 +319,107 @@ def check_free_space(path, needed):
         )
 
 
-def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_LIMITS):
-    """Bring every object of the plan into the cache.
+WORKERS = 4
 
-    Local copies come from the installed release (checked byte by byte); the
-    rest is downloaded. on_progress(done, total) reports downloaded stored bytes.
+
+def run_parallel(items, work, workers=None, deadline=None):
+    """Call work(item, should_stop) for every item on up to workers threads.
+
+    The first failure stops the other threads (should_stop() turns true) and
+    is raised here. deadline (time.monotonic) bounds the wait as a whole.
     """
-    for ref, source in plan.local:
-        if not store.import_file(ref, source):
-            plan.remote.append(ref)
-    total = plan.download_bytes
-    done = [0]
+    items = list(items)
+    workers = WORKERS if workers is None else workers
+    if not items:
+        return
+    if workers <= 1 or len(items) == 1:
+        for item in items:
+            work(item, lambda: False)
+        return
+    lock = threading.Lock()
+    position = [0]
+    errors = []
+    stop = threading.Event()
 
-    def arrived(count):
-        done[0] += count
-        if on_progress is not None:
-            on_progress(done[0], total)
+    def worker():
+        try:
+            while not stop.is_set():
+                with lock:
+                    if position[0] >= len(items):
+                        return
+                    item = items[position[0]]
+                    position[0] += 1
+                try:
+                    work(item, stop.is_set)
+                except Stopped:
+                    return
+                except BaseException as exc:
+                    with lock:
+                        errors.append(exc)
+                    stop.set()
+                    return
+        finally:
+            transport.close_connections()
+
+    # Daemon threads: a thread stuck where no timeout reaches cannot keep the updater alive.
+    threads = [threading.Thread(target=worker, daemon=True) for _ in range(min(workers, len(items)))]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            while thread.is_alive():
+                thread.join(0.25)
+                if deadline is not None and time.monotonic() > deadline:
+                    stop.set()
+                    raise NetworkError(
+                        "The update server could not be reached. Check your internet connection and try again.",
+                        detail="downloads did not finish in time",
+                    )
+    except BaseException:
+        stop.set()
+        raise
+    if errors:
+        raise errors[0]
+
+
+def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_LIMITS, workers=None):
+    """Download every object the plan still lacks into the cache (after plan.prepare()).
+
+    on_progress(done, total) reports stored bytes fetched out of those to fetch.
+    """
+    total = [plan.download_bytes]
+    done = [0]
+    lock = threading.Lock()
+
+    def arrived(count, more=0):
+        with lock:
+            done[0] += count
+            total[0] += more
+            if on_progress is not None:
+                on_progress(done[0], total[0])
 
     if on_progress is not None and plan.remote:
-        on_progress(0, total)
-    for ref in plan.remote:
-        if not store.has(ref):
-            store.download(feed, ref, on_stored_bytes=arrived, limits=limits)
-    return total
+        on_progress(0, total[0])
+    # Large objects first, so no thread is left with one big download at the end.
+    remote = sorted(plan.remote, key=lambda ref: -ref.stored_size)
+    count = len(remote)
+    workers = WORKERS if workers is None else workers
+    deadline = time.monotonic() + limits.deadline_for(total[0]) + limits.base_deadline * (count // max(1, workers) + 1)
+
+    def fetch(ref, should_stop):
+        store.download(feed, ref, on_stored_bytes=arrived, limits=limits, should_stop=should_stop)
+
+    run_parallel(remote, fetch, workers, deadline)
+    return total[0]
 
 
-def _hash_and_sync(path):
-    digest = hashlib.sha256()
-    size = 0
-    with open(path, "rb") as handle:
-        while True:
-            chunk = handle.read(COPY_CHUNK)
-            if not chunk:
-                break
-            size += len(chunk)
-            digest.update(chunk)
-        os.fsync(handle.fileno())
-    return size, digest.hexdigest()
+def build_tree(staging, manifest, store, verify_all=False):
+    """Create the release tree in the empty directory staging from the cache, and make it durable.
 
-
-def build_tree(staging, manifest, store):
-    """Create the release tree in the empty directory staging, and verify it."""
+    Every object was verified by this process on its way into the cache; a
+    moved object keeps that content, a copy is checked again. verify_all
+    checks every file of the finished tree again as well.
+    """
     last_use = {}
     for entry in manifest.files():
         last_use[entry.ref.sha256] = entry.path
@@ -312,6 +433,10 @@ def build_tree(staging, manifest, store):
     for directory in sorted(directories, key=lambda d: d.count("/")):
         os.mkdir(os.path.join(staging, *directory.split("/")), 0o755)
     for entry in manifest.files():
+        if not store.is_verified(entry.ref):
+            raise FeedRejected(_MISMATCH, detail="%s was not verified before installation" % entry.path)
+    to_check = []
+    for entry in manifest.files():
         target = os.path.join(staging, *entry.path.split("/"))
         source = store.path(entry.ref)
         if last_use[entry.ref.sha256] == entry.path:
@@ -324,20 +449,32 @@ def build_tree(staging, manifest, store):
                 # The regions directory was moved to another disk; copy instead.
                 _copy_new(source, target)
                 os.unlink(source)
+                to_check.append(entry)
+            store.forget(entry.ref)
         else:
             _copy_new(source, target)
+            to_check.append(entry)
         os.chmod(target, entry.install_mode(), follow_symlinks=False)
-    for entry in manifest.files():
-        size, digest = _hash_and_sync(os.path.join(staging, *entry.path.split("/")))
-        if size != entry.size or digest != entry.ref.sha256:
-            raise FeedRejected(_MISMATCH, detail="%s does not match its hash after installation" % entry.path)
+    if verify_all:
+        to_check = manifest.files()
+    damaged = []
+
+    def check(entry, should_stop):
+        if not file_matches(os.path.join(staging, *entry.path.split("/")), entry.ref):
+            damaged.append(entry.path)
+
+    run_parallel(to_check, check)
+    if damaged:
+        raise FeedRejected(_MISMATCH, detail="%s does not match its hash after installation" % damaged[0])
     # Links last, so no file above was ever written through one.
     for entry in manifest.entries:
         if entry.kind == "link":
             os.symlink(entry.target, os.path.join(staging, *entry.path.split("/")))
-    for directory in sorted(directories, key=lambda d: -d.count("/")):
-        fsutil.fsync_dir(os.path.join(staging, *directory.split("/")))
-    fsutil.fsync_dir(staging)
+    fsutil.flush_tree(
+        staging,
+        [os.path.join(staging, *entry.path.split("/")) for entry in manifest.files()],
+        [os.path.join(staging, *d.split("/")) for d in directories],
+    )
 
 
 def _copy_new(source, target):

@@ -7,6 +7,7 @@ lines carry exactly one number (the launcher joins every digit of the line).
 """
 
 import sys
+import threading
 
 ERROR_PREFIX = "Thornwake launcher error:"
 
@@ -38,10 +39,12 @@ class Output:
     def __init__(self, stream=None):
         self._stream = stream if stream is not None else sys.stdout
         self._last_percent = {}
+        self._lock = threading.RLock()
 
     def _write(self, line):
-        self._stream.write(line + "\n")
-        self._stream.flush()
+        with self._lock:
+            self._stream.write(line + "\n")
+            self._stream.flush()
 
     def log(self, text):
         """A plain line for the launcher's log; never one of the protocol forms."""
@@ -64,12 +67,20 @@ class Output:
     def launcher_progress(self, percent):
         self._progress("launcher", "Downloading launcher: ", percent)
 
+    def client_progress_of(self, done, total):
+        self.client_progress(_percent(done, total))
+
+    def launcher_progress_of(self, done, total):
+        self.launcher_progress(_percent(done, total))
+
     def _progress(self, key, prefix, percent):
         percent = max(0, min(100, int(percent)))
-        if self._last_percent.get(key) == percent:
-            return
-        self._last_percent[key] = percent
-        self._write("%s%d%%" % (prefix, percent))
+        # Downloads run on several threads; one line per percentage, in order.
+        with self._lock:
+            if self._last_percent.get(key) == percent:
+                return
+            self._last_percent[key] = percent
+            self._write("%s%d%%" % (prefix, percent))
 
     def updating_client(self, release, download_bytes=None):
         size = ""
@@ -89,9 +100,11 @@ class Output:
     def game_started(self):
         self._write("Starting Thornwake\u2026")
 
-    # Launcher self-update lines; printed by the launcher installation code.
-    def updating_launcher(self, version):
-        self._write("Updating launcher to %s\u2026" % version)
+    def updating_launcher(self, version, download_bytes=None):
+        size = ""
+        if download_bytes:
+            size = " (%s)" % format_size(download_bytes)
+        self._write("Updating launcher to %s%s\u2026" % (version, size))
 
     def installing_launcher(self):
         self._write("Verifying and installing launcher\u2026")
@@ -101,6 +114,12 @@ class Output:
 
     def installed_launcher(self, version):
         self._write("Installed launcher %s. Restarting\u2026" % version)
+
+
+def _percent(done, total):
+    if total <= 0:
+        return 100
+    return min(done, total) * 100 // total
 
 
 def format_size(size):

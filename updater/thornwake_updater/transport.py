@@ -2,12 +2,19 @@
 
 Every fetch is bounded in size (the caller's limit, checked against the
 declared length before reading and against the bytes as they arrive) and in
-time (a per-operation socket timeout, plus an overall deadline that interrupts
+time (a per-operation socket timeout, plus an overall deadline that stops
 even a server that trickles one byte at a time). Only https, file, and http to
 a loopback address are fetched; redirects may not leave https for anything
 else, and may never lead to a file.
+
+HTTP connections are kept open per thread and host, so the many small
+objects of a release do not each pay for a new connection. A fetch can start
+at an offset (an HTTP Range request), which resumes an interrupted download;
+a server that answers with the whole content instead makes the caller start
+over from the first byte.
 """
 
+import base64
 import contextlib
 import http.client
 import os
@@ -15,15 +22,17 @@ import signal
 import socket
 import ssl
 import threading
-import urllib.error
+import time
 import urllib.parse
 import urllib.request
 
 from .config import is_loopback_host
 from .errors import FeedRejected, NetworkError
 
-CHUNK = 64 * 1024
+CHUNK = 256 * 1024
 MAX_REDIRECTS = 5
+# A redirect or error body is read (to keep the connection) only when it is this small.
+SMALL_BODY = 64 * 1024
 
 
 class Limits:
@@ -57,14 +66,18 @@ class _SinkFailed(Exception):
         self.original = original
 
 
-@contextlib.contextmanager
-def _deadline(seconds):
-    """Interrupt whatever blocks in this thread once seconds have passed.
+class _StartOver(Exception):
+    """The source cannot continue at the requested offset; fetch from the first byte."""
 
-    A socket timeout alone bounds each read, not the whole transfer: a server
-    that sends a byte now and then would never time out. SIGALRM interrupts
-    the blocking call wherever it is. Signals reach only the main thread; other
-    threads fall back to the socket timeouts.
+
+@contextlib.contextmanager
+def _alarm(seconds):
+    """Interrupt whatever blocks in the main thread once seconds have passed.
+
+    The read loop checks the deadline itself, but a name lookup or a connect
+    can block longer than any socket timeout; SIGALRM interrupts those too.
+    Signals reach only the main thread; other threads rely on the socket
+    timeouts and the read loop's own check.
     """
     if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "setitimer"):
         yield
@@ -105,44 +118,128 @@ def _redirect_allowed(old_url, new_url):
     return old == "http" and new == "http" and is_loopback_host(parts.hostname)
 
 
-class _RedirectPolicy(urllib.request.HTTPRedirectHandler):
-    max_redirections = MAX_REDIRECTS
-    max_repeats = 2
+# Connections --------------------------------------------------------------------------------------
 
-    def http_error_302(self, req, fp, code, msg, headers):
-        # Checked before urllib's own scheme test, which would report a mere HTTP error.
-        location = headers.get("location") or headers.get("uri")
-        if location:
-            target = urllib.parse.urljoin(req.full_url, location)
-            if not _redirect_allowed(req.full_url, target):
-                fp.close()
-                raise FeedRejected(_MISBEHAVING, detail="refused redirect from %s to %s" % (req.full_url, target))
-        return super().http_error_302(req, fp, code, msg, headers)
-
-    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
-
-    def redirect_request(self, req, fp, code, msg, headers, newurl):
-        newurl = urllib.parse.urljoin(req.full_url, newurl)
-        if not _redirect_allowed(req.full_url, newurl):
-            raise FeedRejected(
-                _MISBEHAVING, detail="refused redirect from %s to %s" % (req.full_url, newurl)
-            )
-        return super().redirect_request(req, fp, code, msg, headers, newurl)
+_TLS = {}
+_TLS_LOCK = threading.Lock()
 
 
-_OPENERS = {}
+def _tls_context():
+    # Loading the CA certificates is not free; one context serves every connection.
+    with _TLS_LOCK:
+        if "context" not in _TLS:
+            _TLS["context"] = ssl.create_default_context()
+        return _TLS["context"]
 
 
-def _opener(url):
-    """One opener per kind of source, built once (loading CA certificates is not free)."""
-    loopback = urllib.parse.urlsplit(url).scheme.lower() == "http"
-    if loopback not in _OPENERS:
-        handlers = [urllib.request.HTTPSHandler(context=ssl.create_default_context()), _RedirectPolicy()]
-        if loopback:
-            # A proxy from the environment cannot reach this machine's loopback address.
-            handlers.append(urllib.request.ProxyHandler({}))
-        _OPENERS[loopback] = urllib.request.build_opener(*handlers)
-    return _OPENERS[loopback]
+def _https_proxy(host):
+    """(host, port, headers) of the environment's or the system's proxy for host, or None."""
+    try:
+        proxy = urllib.request.getproxies().get("https")
+        if not proxy or urllib.request.proxy_bypass(host):
+            return None
+    except Exception:
+        return None
+    parts = urllib.parse.urlsplit(proxy if "://" in proxy else "http://" + proxy)
+    if not parts.hostname:
+        return None
+    headers = {}
+    if parts.username:
+        credentials = "%s:%s" % (urllib.parse.unquote(parts.username), urllib.parse.unquote(parts.password or ""))
+        headers["Proxy-Authorization"] = "Basic " + base64.b64encode(credentials.encode("utf-8")).decode("ascii")
+    return parts.hostname, parts.port or 8080, headers
+
+
+class _Connections(threading.local):
+    def __init__(self):
+        self.open = {}
+
+
+_CONNECTIONS = _Connections()
+
+
+def _connection(scheme, host, port, limits):
+    """This thread's connection to the host, and whether it was used before."""
+    key = (scheme, host, port)
+    connection = _CONNECTIONS.open.get(key)
+    if connection is not None:
+        connection.timeout = limits.socket_timeout
+        return key, connection, connection.sock is not None
+    if scheme == "https":
+        proxy = _https_proxy(host)
+        if proxy is not None:
+            connection = http.client.HTTPSConnection(proxy[0], proxy[1], timeout=limits.socket_timeout, context=_tls_context())
+            connection.set_tunnel(host, port, headers=proxy[2])
+        else:
+            connection = http.client.HTTPSConnection(host, port, timeout=limits.socket_timeout, context=_tls_context())
+    else:
+        # A proxy from the environment could not reach this machine's loopback address anyway.
+        connection = http.client.HTTPConnection(host, port, timeout=limits.socket_timeout)
+    _CONNECTIONS.open[key] = connection
+    return key, connection, False
+
+
+def _drop(key):
+    connection = _CONNECTIONS.open.pop(key, None)
+    if connection is not None:
+        connection.close()
+
+
+def close_connections():
+    """Close this thread's connections (a worker thread calls this before it ends)."""
+    for key in list(_CONNECTIONS.open):
+        _drop(key)
+
+
+def _request(url, headers, limits):
+    """(connection key, response) for a GET of url, after the allowed redirects."""
+    for _ in range(MAX_REDIRECTS + 1):
+        parts = urllib.parse.urlsplit(url)
+        scheme = parts.scheme.lower()
+        default_port = 443 if scheme == "https" else 80
+        target = (parts.path or "/") + ("?" + parts.query if parts.query else "")
+        for attempt in (1, 2):
+            key, connection, reused = _connection(scheme, parts.hostname, parts.port or default_port, limits)
+            try:
+                connection.request("GET", target, headers=headers)
+                response = connection.getresponse()
+                break
+            except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError, ConnectionAbortedError):
+                _drop(key)
+                # A kept connection the server has closed meanwhile: one new try.
+                if not reused or attempt == 2:
+                    raise
+            except BaseException:
+                _drop(key)
+                raise
+        if response.status not in (301, 302, 303, 307, 308):
+            return key, response
+        location = response.getheader("Location")
+        _finish(key, response)
+        if not location:
+            raise FeedRejected(_MISBEHAVING, detail="%s: redirect without a location" % url)
+        new_url = urllib.parse.urljoin(url, location)
+        if not _redirect_allowed(url, new_url):
+            raise FeedRejected(_MISBEHAVING, detail="refused redirect from %s to %s" % (url, new_url))
+        url = new_url
+    raise FeedRejected(_MISBEHAVING, detail="%s: more than %d redirects" % (url, MAX_REDIRECTS))
+
+
+def _finish(key, response):
+    """Read a small unwanted body so the connection can be used again; else close it."""
+    try:
+        length = response.getheader("Content-Length")
+        if length is not None and length.strip().isdigit() and int(length) <= SMALL_BODY:
+            response.read()
+            if not response.isclosed():
+                _drop(key)
+            return
+    except (OSError, http.client.HTTPException):
+        pass
+    _drop(key)
+
+
+# Transfers ----------------------------------------------------------------------------------------
 
 
 def _check_length(url, declared, limit, exact):
@@ -154,8 +251,9 @@ def _check_length(url, declared, limit, exact):
         raise FeedRejected(_MISBEHAVING, detail="%s: %d bytes offered, %d expected" % (url, declared, exact))
 
 
-def _pump(url, read, sink, limit, exact):
-    total = 0
+def _pump(url, read, sink, limit, exact, start, deadline):
+    """Move the body from read to sink; start is the offset the body begins at."""
+    total = start
     while True:
         chunk = read(CHUNK)
         if not chunk:
@@ -167,70 +265,130 @@ def _pump(url, read, sink, limit, exact):
             sink(chunk)
         except OSError as exc:
             raise _SinkFailed(exc)
+        if time.monotonic() > deadline:
+            raise _DeadlineExceeded()
     if exact is not None and total < exact:
         # The transfer stopped early: a dropped connection, not a lying server.
         raise NetworkError(_UNREACHABLE, detail="%s: %d bytes received, %d expected" % (url, total, exact))
     if exact is not None and total != exact:
         raise FeedRejected(_MISBEHAVING, detail="%s: %d bytes received, %d expected" % (url, total, exact))
-    return total
+    return total - start
 
 
-def _fetch_file(url, sink, limit, exact):
+def _fetch_file(url, sink, limit, exact, offset, deadline):
     path = urllib.request.url2pathname(urllib.parse.urlsplit(url).path)
     try:
         handle = open(path, "rb")
-    except FileNotFoundError as exc:
-        raise NetworkError(_UNREACHABLE, detail="%s: %s" % (path, exc.strerror))
     except OSError as exc:
         raise NetworkError(_UNREACHABLE, detail="%s: %s" % (path, exc.strerror or exc))
     with handle:
-        try:
+        size = None
+        if os.path.isfile(path):
             size = os.fstat(handle.fileno()).st_size
-        except OSError:
-            size = None
-        if size is not None and os.path.isfile(path):
             _check_length(url, size, limit, exact)
-        return _pump(url, handle.read, sink, limit, exact)
+        if offset:
+            if size is None or offset > size:
+                raise _StartOver()
+            handle.seek(offset)
+        return _pump(url, handle.read, sink, limit, exact, offset, deadline)
 
 
-def _fetch_http(url, sink, limit, exact, limits):
-    request = urllib.request.Request(url, headers={"User-Agent": "ThornwakeUpdater/1", "Accept-Encoding": "identity"})
+def _content_range_start(value, exact):
+    """The first byte of a "bytes a-b/n" header, or None when it does not fit exact."""
     try:
-        response = _opener(url).open(request, timeout=limits.socket_timeout)
-    except urllib.error.HTTPError as exc:
-        exc.close()
-        raise NetworkError(_UNREACHABLE, detail="%s: HTTP status %d" % (url, exc.code))
-    with response:
-        final = response.geturl()
-        if not _redirect_allowed(url, final) and final != url:
-            raise FeedRejected(_MISBEHAVING, detail="refused redirect from %s to %s" % (url, final))
-        length = response.headers.get("Content-Length")
-        declared = None
-        if length is not None:
+        unit, _, spec = value.strip().partition(" ")
+        span, _, whole = spec.partition("/")
+        first, _, last = span.partition("-")
+        first, last = int(first), int(last)
+        if unit.lower() != "bytes" or last < first:
+            return None
+        if exact is not None and (whole.strip() != str(exact) or last != exact - 1):
+            return None
+        return first
+    except (AttributeError, ValueError):
+        return None
+
+
+def _fetch_http(url, sink, limit, exact, offset, restart, limits, deadline):
+    headers = {"User-Agent": "ThornwakeUpdater/2", "Accept-Encoding": "identity"}
+    if offset:
+        headers["Range"] = "bytes=%d-" % offset
+    key, response = _request(url, headers, limits)
+    status = response.status
+    start = 0
+    if offset and status == 206:
+        if _content_range_start(response.getheader("Content-Range"), exact) != offset:
+            _drop(key)
+            raise _StartOver()
+        start = offset
+    elif offset and status == 416:
+        _finish(key, response)
+        raise _StartOver()
+    elif status == 200:
+        if offset:
+            # The server ignored the range and sends everything: take it from the start.
             try:
-                declared = int(length.strip())
+                restart()
+            except BaseException:
+                _drop(key)
+                raise
+    else:
+        _finish(key, response)
+        raise NetworkError(_UNREACHABLE, detail="%s: HTTP status %d" % (url, status))
+    try:
+        declared = response.getheader("Content-Length")
+        if declared is not None:
+            try:
+                declared = int(declared.strip())
             except ValueError:
-                raise FeedRejected(_MISBEHAVING, detail="%s: bad Content-Length %r" % (url, length))
-        _check_length(url, declared, limit, exact)
-        return _pump(url, response.read, sink, limit, exact)
+                raise FeedRejected(_MISBEHAVING, detail="%s: bad Content-Length %r" % (url, declared))
+            _check_length(url, declared + start, limit, exact)
+        count = _pump(url, getattr(response, "read1", response.read), sink, limit, exact, start, deadline)
+    except BaseException:
+        _drop(key)
+        raise
+    if not response.isclosed():
+        # Everything declared was read, so this only happens with a body of unknown length.
+        _drop(key)
+    return count
 
 
-def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS):
-    """Pass the content at url to sink(chunk) in order; returns the byte count.
+def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart=None):
+    """Pass the content at url, from byte offset on, to sink(chunk) in order; the bytes passed.
 
-    limit bounds the size; exact, when given, is the one size accepted. Raises
-    NetworkError when the source cannot be reached or is too slow, and
-    FeedRejected when it answers with something that breaks the bounds.
+    limit bounds the whole content's size; exact, when given, is the one size
+    accepted. With an offset, restart() is called when the source cannot
+    continue there, and the content then comes from its first byte: the
+    caller drops what it had. Raises NetworkError when the source cannot be
+    reached or is too slow, and FeedRejected when it answers with something
+    that breaks the bounds.
     """
     if not allowed_url(url):
         raise FeedRejected(_MISBEHAVING, detail="refused to fetch %s" % url)
-    seconds = limits.deadline_for(exact if exact is not None else limit)
+    if offset and restart is None:
+        raise ValueError("an offset needs a restart function")
+    seconds = limits.deadline_for((exact if exact is not None else limit) - offset)
+    deadline = time.monotonic() + seconds
     scheme = urllib.parse.urlsplit(url).scheme.lower()
+
+    def begin_again():
+        try:
+            restart()
+        except OSError as exc:
+            raise _SinkFailed(exc)
+
+    def attempt(start):
+        if scheme == "file":
+            return _fetch_file(url, sink, limit, exact, start, deadline)
+        return _fetch_http(url, sink, limit, exact, start, begin_again, limits, deadline)
+
     try:
-        with _deadline(seconds):
-            if scheme == "file":
-                return _fetch_file(url, sink, limit, exact)
-            return _fetch_http(url, sink, limit, exact, limits)
+        with _alarm(seconds):
+            try:
+                return attempt(offset)
+            except _StartOver:
+                begin_again()
+                return attempt(0)
     except _DeadlineExceeded:
         raise NetworkError(_UNREACHABLE, detail="%s: no complete answer within %d seconds" % (url, seconds))
     except _SinkFailed as exc:
@@ -239,11 +397,6 @@ def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS):
         raise
     except http.client.IncompleteRead as exc:
         raise NetworkError(_UNREACHABLE, detail="%s: connection closed early (%s)" % (url, exc))
-    except urllib.error.URLError as exc:
-        reason = exc.reason
-        if isinstance(reason, (FeedRejected, NetworkError)):
-            raise reason
-        raise NetworkError(_UNREACHABLE, detail="%s: %s" % (url, reason))
     except (socket.timeout, TimeoutError):
         raise NetworkError(_UNREACHABLE, detail="%s: timed out" % url)
     except (OSError, ssl.SSLError) as exc:

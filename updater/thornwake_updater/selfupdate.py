@@ -1,0 +1,224 @@
+"""Replacing the running launcher bundle with the feed's launcher release.
+
+The new bundle is built in a staging directory beside the running one
+(<parent>/.<name>.staging-<token>: a rename within one directory cannot cross
+disks), checked (every file's hash, and that its Contents/Info.plist names the
+feed's version, so that a wrong publication can never make the launcher
+update itself in a loop), and then swapped in:
+
+  1. a stale <bundle>.old is removed;
+  2. <bundle> is renamed to <bundle>.old;
+  3. the staged bundle is renamed to <bundle>.
+
+A failure between 2 and 3 renames <bundle>.old back at once. A run killed
+between them leaves no <bundle> but a whole <bundle>.old, and the next run
+that is given the bundle renames it back (recover). The old bundle stays as
+<bundle>.old until the new launcher has started, which removes it.
+
+This process itself runs from the old bundle's resources. Every module it
+needs was imported before the swap, so nothing is read from the new bundle.
+"""
+
+import errno
+import fcntl
+import os
+import plistlib
+import secrets
+import shutil
+import stat
+
+from . import fsutil
+from .errors import FeedRejected, InstallError, UpdaterError
+from .install import InstallPlan, build_tree, check_free_space, fetch_objects, load_manifest, tree_sources
+from .objects import write_failed
+
+LOCK_NAME = "launcher-update.lock"
+INFO_PLIST = "Contents/Info.plist"
+INFO_PLIST_LIMIT = 1 << 20
+
+_WRONG_RELEASE = (
+    "The launcher update on the server is not the version it claims to be, so it was not installed. "
+    "Try again later."
+)
+
+
+def bundle_path(options):
+    """The running bundle's path as given, without a trailing separator."""
+    path = options.launcher_bundle
+    while len(path) > 1 and path.endswith("/"):
+        path = path[:-1]
+    return path
+
+
+def old_path(bundle):
+    return bundle + ".old"
+
+
+def staging_prefix(bundle):
+    parent, name = os.path.split(bundle)
+    return os.path.join(parent, ".%s.staging-" % name)
+
+
+class BundleLock:
+    """One launcher replacement at a time, across processes and regions.
+
+    The lock file lives in the support directory, not beside the bundle, so
+    nothing new appears in the player's applications folder.
+    """
+
+    def __init__(self, support, wait=True):
+        self.path = os.path.join(support, LOCK_NAME)
+        self.wait = wait
+        self.handle = None
+        self.held = False
+
+    def __enter__(self):
+        try:
+            fsutil.makedirs(os.path.dirname(self.path), mode=0o700)
+            self.handle = open(self.path, "a+b")
+        except OSError as exc:
+            raise write_failed(exc)
+        try:
+            fcntl.flock(self.handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            self.held = True
+        except OSError as exc:
+            if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                self.handle.close()
+                raise write_failed(exc)
+            if self.wait:
+                self.handle.close()
+                raise UpdaterError("Another Thornwake update is already running. Wait for it to finish, then try again.")
+        return self
+
+    def __exit__(self, *exc_info):
+        self.handle.close()
+        return False
+
+
+def recover(bundle):
+    """Rename <bundle>.old back when a swap was cut off between its two renames; True if it did."""
+    old = old_path(bundle)
+    if os.path.lexists(bundle) or not os.path.isdir(old) or os.path.islink(old):
+        return False
+    os.rename(old, bundle)
+    fsutil.fsync_dir(os.path.dirname(bundle) or ".")
+    return True
+
+
+def recover_quietly(support, bundle, output):
+    """recover() for runs that do not replace the launcher: never waits, never fails the run."""
+    try:
+        with BundleLock(support, wait=False) as lock:
+            if lock.held and recover(bundle):
+                output.log("The launcher of an interrupted update was put back in place.")
+    except (OSError, UpdaterError) as exc:
+        output.log("Details: the launcher could not be put back in place: %s" % (getattr(exc, "detail", None) or exc))
+
+
+def remove_staging_leftovers(bundle):
+    prefix = staging_prefix(bundle)
+    parent = os.path.dirname(prefix)
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return
+    for name in names:
+        path = os.path.join(parent, name)
+        if path.startswith(prefix):
+            shutil.rmtree(path, ignore_errors=True)
+
+
+def check_bundle(root, version):
+    """Raise FeedRejected unless the tree at root is a launcher bundle of the given version."""
+    path = os.path.join(root, *INFO_PLIST.split("/"))
+    try:
+        if not stat.S_ISREG(os.lstat(path).st_mode):
+            raise ValueError("not a regular file")
+        info = plistlib.loads(fsutil.read_limited(path, INFO_PLIST_LIMIT))
+    except (OSError, ValueError, plistlib.InvalidFileException) as exc:
+        raise FeedRejected(_WRONG_RELEASE, detail="%s: %s" % (INFO_PLIST, exc))
+    except Exception as exc:  # plistlib raises a variety of errors for malformed documents
+        raise FeedRejected(_WRONG_RELEASE, detail="%s: unreadable (%s)" % (INFO_PLIST, exc.__class__.__name__))
+    if not isinstance(info, dict) or info.get("CFBundleVersion") != version:
+        found = info.get("CFBundleVersion") if isinstance(info, dict) else None
+        raise FeedRejected(_WRONG_RELEASE, detail="CFBundleVersion is %r, the feed offers %s" % (found, version))
+    macos = os.path.join(root, "Contents", "MacOS")
+    executable = info.get("CFBundleExecutable")
+    names = [executable] if isinstance(executable, str) and executable else _names(macos)
+    for name in names:
+        candidate = os.path.join(macos, name)
+        try:
+            info_exe = os.lstat(candidate)
+        except OSError:
+            continue
+        if "/" not in name and stat.S_ISREG(info_exe.st_mode) and info_exe.st_mode & 0o111:
+            return
+    raise FeedRejected(_WRONG_RELEASE, detail="the bundle has no executable program in Contents/MacOS")
+
+
+def _names(directory):
+    try:
+        return sorted(os.listdir(directory))
+    except OSError:
+        return []
+
+
+def swap(bundle, staged):
+    """Put the staged bundle at bundle's path, keeping the running one as <bundle>.old."""
+    parent = os.path.dirname(bundle) or "."
+    old = old_path(bundle)
+    if os.path.lexists(old):
+        if os.path.isdir(old) and not os.path.islink(old):
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            os.unlink(old)
+    os.rename(bundle, old)
+    try:
+        os.rename(staged, bundle)
+    except BaseException:
+        if not os.path.lexists(bundle):
+            os.rename(old, bundle)
+        raise
+    fsutil.fsync_dir(parent)
+
+
+def install_launcher(ctx, feed, release):
+    """Install the feed's launcher release in place of the running bundle and print the two lines."""
+    output = ctx.output
+    bundle = bundle_path(ctx.options)
+    parent = os.path.dirname(os.path.abspath(bundle))
+    with BundleLock(ctx.support):
+        try:
+            recover(bundle)
+            remove_staging_leftovers(bundle)
+        except OSError as exc:
+            raise write_failed(exc)
+        manifest = load_manifest(feed, release.manifest, ctx.store, None, ctx.limits, kind="launcher")
+        if manifest.version != release.version:
+            raise FeedRejected(_WRONG_RELEASE, detail="manifest names version %r, the feed %r" % (manifest.version, release.version))
+        plan = InstallPlan(manifest, ctx.store, tree_sources(bundle, manifest))
+        plan.prepare()
+        check_free_space(parent, plan.tree_bytes + plan.download_bytes)
+        output.updating_launcher(release.version, plan.download_bytes)
+        fetch_objects(feed, plan, ctx.store, on_progress=output.launcher_progress_of, limits=ctx.limits)
+        output.installing_launcher()
+        staged = staging_prefix(bundle) + secrets.token_hex(6)
+        try:
+            os.mkdir(staged, 0o755)
+            try:
+                build_tree(staged, manifest, ctx.store, verify_all=True)
+                check_bundle(staged, release.version)
+                swap(bundle, staged)
+            except BaseException:
+                shutil.rmtree(staged, ignore_errors=True)
+                raise
+        except OSError as exc:
+            raise InstallError(
+                "The launcher could not be updated (%s). Check that you may change the folder %s, then try again."
+                % (exc.strerror or exc, parent),
+                detail=str(exc),
+            )
+    output.launcher_installed_at(bundle)
+    output.installed_launcher(release.version)
+    return 0
+
