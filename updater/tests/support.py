@@ -10,6 +10,7 @@ import os
 import plistlib
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -153,6 +154,8 @@ class CountingHandler(http.server.SimpleHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        # Headers and body go out in separate writes; do not let them wait for an acknowledgement.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         with self.server.lock:
             self.server.connections += 1
 

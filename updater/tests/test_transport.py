@@ -1,10 +1,12 @@
 """Hostile and broken servers: every fetch ends in a clear error, bounded in time and memory."""
 
 import os
+import shutil
+import tempfile
 import time
 import unittest
 
-from support import KEY_A, Feed, FeedServer, UpdaterTestCase, make_tree, release_files, write_config
+from support import KEY_A, Feed, FeedServer, UpdaterTestCase, make_tree, noise, release_files, write_config
 
 from thornwake_updater import transport
 from thornwake_updater.errors import FeedRejected, NetworkError
@@ -148,3 +150,42 @@ class EndlessFeedRunTest(UpdaterTestCase):
         self.assertEqual(
             "Thornwake launcher error: The update server sent an invalid response. Try again later.", run.lines[-1]
         )
+
+
+class OffsetTest(unittest.TestCase):
+    """Fetching from an offset: the rest when the source can, everything after restart() when not."""
+
+    def test_fetch_continues_at_an_offset_or_starts_over(self):
+        root = tempfile.mkdtemp(prefix="thornwake-range-")
+        self.addCleanup(shutil.rmtree, root, True)
+        data = noise("range", 300000)
+        with open(os.path.join(root, "object"), "wb") as handle:
+            handle.write(data)
+        server = FeedServer(root, keep_alive=True)
+        self.addCleanup(server.stop)
+        file_url = "file://" + os.path.join(root, "object")
+        cases = [
+            # name, url, server honours ranges, offset, expected restart
+            ("file from the middle", file_url, True, 120000, False),
+            ("file past its end", file_url, True, 400000, True),
+            ("http range", server.url + "object", True, 120000, False),
+            ("http ignoring the range", server.url + "object", False, 120000, True),
+            ("http range past the end", server.url + "object", True, 300000, True),
+        ]
+        for name, url, honour, offset, restarts in cases:
+            with self.subTest(name):
+                server.httpd.honor_range = honour
+                received, restarted = [], []
+
+                def restart():
+                    restarted.append(True)
+                    del received[:]
+
+                count = transport.fetch(url, received.append, len(data), exact=len(data), limits=SHORT,
+                                        offset=offset, restart=restart)
+                expected = data if restarts else data[offset:]
+                self.assertEqual((restarts, expected), (bool(restarted), b"".join(received)))
+                self.assertEqual(len(expected), count)
+        # Four requests: every answer was read to its end, so the connection was kept, except after
+        # the 416 answer, with which the server closes it.
+        self.assertEqual(2, server.httpd.connections)

@@ -24,6 +24,8 @@ import re
 import secrets
 import shutil
 import stat
+import subprocess
+import sys
 import threading
 import time
 import datetime
@@ -190,8 +192,18 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, 
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
 
 
+def trash_directory(region_dir):
+    """<support>/client/trash: what is left to delete, on the same disk as the releases."""
+    return os.path.join(os.path.dirname(os.path.dirname(region_dir)), "trash")
+
+
 def remove_leftovers(region_dir, keep_directory):
-    """Delete staging trees, releases that are not current and stray temporary files (best effort)."""
+    """Remove staging trees, releases that are not current and stray temporary files (best effort).
+
+    Releases are moved to the trash at once and deleted there by a separate
+    process: deleting thousands of files can take far longer than the update
+    itself, and nothing waits for it.
+    """
     try:
         for name in os.listdir(region_dir):
             path = os.path.join(region_dir, name)
@@ -201,22 +213,55 @@ def remove_leftovers(region_dir, keep_directory):
     except OSError:
         pass
     releases = os.path.join(region_dir, "releases")
+    trash = trash_directory(region_dir)
     try:
         names = os.listdir(releases)
     except OSError:
-        return
+        names = []
     for name in names:
         base = name[: -len(".manifest")] if name.endswith(".manifest") else name
         if base == keep_directory:
             continue
-        path = os.path.join(releases, name)
         try:
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
-            else:
-                os.unlink(path)
+            fsutil.makedirs(trash)
+            os.rename(os.path.join(releases, name), os.path.join(trash, "%s-%s" % (secrets.token_hex(6), name)))
         except OSError:
             pass
+    empty_trash_in_background(trash)
+
+
+# Runs as its own process, detached from the launcher's pipe; a later update starts it again
+# for whatever it did not finish.
+_EMPTY_TRASH = """
+import os, shutil, sys
+try:
+    os.nice(10)
+except OSError:
+    pass
+trash = sys.argv[1]
+for name in os.listdir(trash):
+    path = os.path.join(trash, name)
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+"""
+
+
+def empty_trash_in_background(trash):
+    try:
+        if not os.listdir(trash):
+            return
+        subprocess.Popen(
+            [sys.executable or "/usr/bin/python3", "-I", "-S", "-c", _EMPTY_TRASH, trash],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            close_fds=True, start_new_session=True, cwd="/",
+        )
+    except OSError:
+        pass
 
 
 def release_sources(installed):

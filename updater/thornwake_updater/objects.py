@@ -158,9 +158,10 @@ class _Partial:
         self.handle.seek(end)
 
     def close(self, remove):
+        empty = self.handle.tell() == 0
         self.handle.close()
         # path is None once the partial became the cached object.
-        if remove and self.path is not None:
+        if (remove or empty) and self.path is not None:
             _unlink(self.path)
 
 
@@ -410,10 +411,6 @@ class ObjectStore:
                         os.unlink(path)
                 except OSError:
                     pass
-            try:
-                os.rmdir(directory)  # only succeeds when the bucket is empty
-            except OSError:
-                pass
 
 
 class Stopped(Exception):

@@ -347,8 +347,9 @@ def _fetch_http(url, sink, limit, exact, offset, restart, limits, deadline):
     except BaseException:
         _drop(key)
         raise
+    if not response.isclosed() and response.length == 0:
+        response.read()  # marks the body as consumed, so the connection serves the next request
     if not response.isclosed():
-        # Everything declared was read, so this only happens with a body of unknown length.
         _drop(key)
     return count
 
