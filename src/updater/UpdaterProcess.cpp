@@ -11,10 +11,11 @@
 namespace {
 
 // Processes left running at quit. Kept reachable so that QProcess's destructor, which would kill
-// the child and wait for it, never runs for them.
+// the child and wait for it, never runs for them. The list itself is never destroyed either: it
+// must still hold them when leak checkers look at the end of the process.
 std::vector<QProcess*>& abandonedProcesses() {
-    static std::vector<QProcess*> processes;
-    return processes;
+    static auto* processes = new std::vector<QProcess*>;
+    return *processes;
 }
 
 } // namespace
