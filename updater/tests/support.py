@@ -309,6 +309,12 @@ class UpdaterTestCase(unittest.TestCase):
         with open(os.path.join(self.region_dir, "current.json")) as handle:
             return json.load(handle)
 
+    def assert_only_current_release(self, message=""):
+        """releases/ holds the current release, its manifest and its record of verified files, nothing else."""
+        name = self.current()["releaseDirectory"]
+        self.assertEqual(sorted([name, name + ".manifest", name + ".verified"]),
+                         sorted(os.listdir(os.path.join(self.region_dir, "releases"))), message)
+
     def normalize(self, lines, *extra):
         out = []
         for line in lines:

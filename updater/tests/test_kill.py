@@ -66,4 +66,4 @@ class KillDuringInstallTest(UpdaterTestCase):
         self.assertEqual(0, run.status, run.text)
         current, intact = installed_is_intact(self.region_dir)
         self.assertTrue(intact)
-        self.assertEqual(2, len(os.listdir(os.path.join(self.region_dir, "releases"))), "leftovers were removed")
+        self.assert_only_current_release("leftovers were removed")

@@ -151,8 +151,7 @@ class RejectionTest(UpdaterTestCase):
 
                 self.assertEqual(before, self.current())
                 self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
-                releases = os.listdir(os.path.join(self.region_dir, "releases"))
-                self.assertEqual(2, len(releases), "no staging or partial release left: %s" % releases)
+                self.assert_only_current_release("no staging or partial release left")
                 self.assertFalse(os.path.exists(os.path.join(self.tmp, "evil")))
 
                 # The same refusal with nothing installed.

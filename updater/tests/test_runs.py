@@ -119,8 +119,7 @@ class HttpFeedTest(UpdaterTestCase):
         self.assertEqual(0, run.status, run.text)
         self.assertEqual(2, len(self.server.object_requests()), self.server.requests)
         self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
-        self.assertEqual([self.current()["releaseDirectory"], self.current()["releaseDirectory"] + ".manifest"],
-                         sorted(os.listdir(os.path.join(self.region_dir, "releases"))))
+        self.assert_only_current_release()
 
     def test_new_release_downloads_only_new_objects_and_retires_the_old_one(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
@@ -139,7 +138,7 @@ class HttpFeedTest(UpdaterTestCase):
         self.assertEqual(2, len(objects), "the manifest and the one new file: %s" % objects)
         self.assertEqual(("2027.01.1", True), installed_is_intact(self.region_dir))
         self.assertEqual(WORLD_2, self.current()["worldVersion"])
-        self.assertEqual(2, len(os.listdir(os.path.join(self.region_dir, "releases"))), "old release removed")
+        self.assert_only_current_release("old release removed")
 
     def test_unreachable_server(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")

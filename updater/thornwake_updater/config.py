@@ -15,7 +15,6 @@ import os
 import re
 import sys
 import urllib.parse
-import urllib.request
 
 from .errors import ConfigError
 
@@ -66,7 +65,7 @@ def normalize_feed_location(value, base_directory):
     value = value.strip()
     if "://" not in value:
         path = value if os.path.isabs(value) else os.path.join(base_directory, value)
-        value = "file://" + urllib.request.pathname2url(os.path.abspath(path))
+        value = "file://" + urllib.parse.quote(os.path.abspath(path))
     parts = urllib.parse.urlsplit(value)
     scheme = parts.scheme.lower()
     insecure = ConfigError(

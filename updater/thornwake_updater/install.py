@@ -78,6 +78,10 @@ class InstalledRelease:
     def file_path(self, entry):
         return os.path.join(self.tree, *entry.path.split("/"))
 
+    def stamps(self):
+        """What install recorded of each file it had verified: path -> (inode, size, mtime in ns)."""
+        return read_stamps(self.tree + VERIFIED_SUFFIX)
+
     def missing_or_wrong(self):
         """The first entry that is missing or has the wrong kind or size, or None.
 
@@ -219,7 +223,10 @@ def remove_leftovers(region_dir, keep_directory):
     except OSError:
         names = []
     for name in names:
-        base = name[: -len(".manifest")] if name.endswith(".manifest") else name
+        base = name
+        for suffix in (".manifest", VERIFIED_SUFFIX):
+            if name.endswith(suffix):
+                base = name[: -len(suffix)]
         if base == keep_directory:
             continue
         try:
@@ -264,12 +271,45 @@ def empty_trash_in_background(trash):
         pass
 
 
+VERIFIED_SUFFIX = ".verified"
+STAMPS_LIMIT = 64 << 20
+
+
+def record_stamps(tree, manifest, path):
+    """Note the inode, size and modification time of every file of a tree that was just verified.
+
+    A later update hashes a file again only when these changed: the tree's
+    files are its own, and nothing writes to them without changing them.
+    """
+    stamps = {}
+    for entry in manifest.files():
+        info = os.lstat(os.path.join(tree, *entry.path.split("/")))
+        stamps[entry.path] = [info.st_ino, info.st_size, info.st_mtime_ns]
+    data = json.dumps({"format": 1, "files": stamps}, separators=(",", ":")).encode("utf-8")
+    fsutil.atomic_write(path, data)
+
+
+def read_stamps(path):
+    try:
+        document = json.loads(fsutil.read_limited(path, STAMPS_LIMIT).decode("utf-8"))
+        files = document["files"]
+        return {name: tuple(value) for name, value in files.items() if isinstance(value, list) and len(value) == 3}
+    except (OSError, ValueError, KeyError, TypeError, AttributeError, RecursionError):
+        return {}
+
+
 def release_sources(installed):
-    """Files of the installed release by content hash: where an update may take them from."""
+    """Files of the installed release by content hash: where an update may take them from.
+
+    Each is (path, install mode, stamp recorded when it was verified, or None).
+    """
     sources = {}
     if installed is not None:
+        stamps = installed.stamps()
         for entry in installed.manifest.files():
-            sources.setdefault(entry.ref.sha256, (installed.file_path(entry), entry.install_mode()))
+            sources.setdefault(
+                entry.ref.sha256, (installed.file_path(entry), entry.install_mode(), stamps.get(entry.path))
+            )
     return sources
 
 
@@ -288,7 +328,7 @@ def tree_sources(root, manifest):
             continue
         if _is_regular(info) and info.st_size == entry.size:
             mode = 0o755 if info.st_mode & 0o111 else 0o644
-            sources.setdefault(entry.ref.sha256, (path, mode))
+            sources.setdefault(entry.ref.sha256, (path, mode, None))
     return sources
 
 
@@ -317,8 +357,8 @@ class InstallPlan:
                 self.remote.append(ref)
             else:
                 # A shared inode must not change its mode under the release that is still current.
-                path, mode = source
-                self.local.append((ref, path, mode == mode_of_last_use[ref.sha256]))
+                path, mode, stamp = source
+                self.local.append((ref, path, mode == mode_of_last_use[ref.sha256], stamp))
 
     def prepare(self, workers=None):
         """Verify cached objects and bring in local files; what fails joins the downloads."""
@@ -331,8 +371,8 @@ class InstallPlan:
                     failed.append(ref)
 
         def bring_local(item, should_stop):
-            ref, path, linkable = item
-            if not self.store.import_file(ref, path, link=linkable):
+            ref, path, linkable, stamp = item
+            if not self.store.import_file(ref, path, link=linkable, stamp=stamp):
                 with lock:
                     failed.append(ref)
 
@@ -562,6 +602,7 @@ def install_release(feed, manifest, store, region_dir):
         os.mkdir(staging, 0o755)
         try:
             build_tree(staging, manifest, store)
+            record_stamps(staging, manifest, final + VERIFIED_SUFFIX)
             fsutil.atomic_write(final + ".manifest", manifest.raw)
             os.rename(staging, final)
         except BaseException:

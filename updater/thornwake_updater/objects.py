@@ -329,12 +329,13 @@ class ObjectStore:
                 if content_path is not None:
                     _unlink(content_path)
 
-    def import_file(self, ref, source, link=False):
+    def import_file(self, ref, source, link=False, stamp=None):
         """Bring a local file (an installed release's) into the cache if it has ref's content.
 
-        With link, a hard link is tried first (no bytes are copied); the content
-        is hashed either way. Returns False when the file is missing or
-        different; the caller downloads instead.
+        With link, a hard link is tried first (no bytes are copied). The content
+        is hashed, unless the linked file still has the stamp (inode, size,
+        modification time in ns) recorded when it was verified before. Returns
+        False when the file is missing or different; the caller downloads instead.
         """
         self._prepare(ref)
         tmp = os.path.join(self.tmp, "%s.%s.tmp" % (ref.sha256, secrets.token_hex(4)))
@@ -349,7 +350,9 @@ class ObjectStore:
                 except OSError:
                     pass
             if linked:
-                if not file_matches(tmp, ref):
+                info = os.lstat(tmp)
+                unchanged = stamp is not None and tuple(stamp) == (info.st_ino, info.st_size, info.st_mtime_ns)
+                if not unchanged and not file_matches(tmp, ref):
                     _unlink(tmp)
                     return False
             else:

@@ -24,7 +24,6 @@ import ssl
 import threading
 import time
 import urllib.parse
-import urllib.request
 
 from .config import is_loopback_host
 from .errors import FeedRejected, NetworkError
@@ -135,6 +134,8 @@ def _tls_context():
 def _https_proxy(host):
     """(host, port, headers) of the environment's or the system's proxy for host, or None."""
     try:
+        import urllib.request  # only here: importing it costs more than many a small update
+
         proxy = urllib.request.getproxies().get("https")
         if not proxy or urllib.request.proxy_bypass(host):
             return None
@@ -276,7 +277,7 @@ def _pump(url, read, sink, limit, exact, start, deadline):
 
 
 def _fetch_file(url, sink, limit, exact, offset, deadline):
-    path = urllib.request.url2pathname(urllib.parse.urlsplit(url).path)
+    path = urllib.parse.unquote(urllib.parse.urlsplit(url).path)
     try:
         handle = open(path, "rb")
     except OSError as exc:
@@ -400,7 +401,7 @@ def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart
         raise NetworkError(_UNREACHABLE, detail="%s: connection closed early (%s)" % (url, exc))
     except (socket.timeout, TimeoutError):
         raise NetworkError(_UNREACHABLE, detail="%s: timed out" % url)
-    except (OSError, ssl.SSLError) as exc:
+    except OSError as exc:  # ssl.SSLError included
         raise NetworkError(_UNREACHABLE, detail="%s: %s" % (url, exc))
     except (ValueError, http.client.HTTPException) as exc:
         raise FeedRejected(_MISBEHAVING, detail="%s: %s" % (url, exc))
