@@ -347,11 +347,13 @@ class InstallPlan:
         for entry in manifest.files():
             self.refs.setdefault(entry.ref.sha256, entry.ref)
             mode_of_last_use[entry.ref.sha256] = entry.install_mode()
-        self.cached = [ref for ref in self.refs.values() if store.has(ref)]
-        rest = [ref for ref in self.refs.values() if not store.has(ref)]
+        self.cached = []
         self.local = []
         self.remote = []
-        for ref in rest:
+        for ref in self.refs.values():
+            if store.has(ref):
+                self.cached.append(ref)
+                continue
             source = sources.get(ref.sha256)
             if source is None:
                 self.remote.append(ref)

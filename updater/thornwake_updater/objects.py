@@ -170,6 +170,7 @@ class ObjectStore:
         self.root = root
         self.tmp = os.path.join(root, "tmp")
         self._verified = set()
+        self._made = set()
         self._lock = threading.Lock()
 
     def path(self, ref_or_hash):
@@ -197,11 +198,16 @@ class ObjectStore:
             self._verified.discard(ref.sha256)
 
     def _prepare(self, ref):
+        bucket = os.path.dirname(self.path(ref))
+        if bucket in self._made:
+            return
         try:
             fsutil.makedirs(self.tmp)
-            fsutil.makedirs(os.path.dirname(self.path(ref)))
+            fsutil.makedirs(bucket)
         except OSError as exc:
             raise write_failed(exc)
+        with self._lock:
+            self._made.add(bucket)
 
     def verify(self, ref):
         """True when the cache holds ref's content; a damaged copy is removed."""
