@@ -3,7 +3,6 @@
 import os
 import random
 import shutil
-import signal
 import subprocess
 import time
 import unittest
@@ -12,6 +11,7 @@ from support import (
     KEY_A,
     LAUNCHER_NEW,
     LAUNCHER_OLD,
+    PUBLISHER,
     PYTHON,
     SCRIPT,
     WORLD,
@@ -19,7 +19,6 @@ from support import (
     FeedServer,
     UpdaterTestCase,
     bundle_files,
-    installed_is_intact,
     make_bundle,
     make_tree,
     publish,
@@ -277,8 +276,6 @@ class KillDuringSwapTest(SelfUpdateTestCase):
 
 
 def publish_cli(*args):
-    from support import PUBLISHER
-
     completed = subprocess.run([PYTHON, PUBLISHER] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     return completed.returncode, completed.stdout.decode(), completed.stderr.decode()
 

@@ -203,7 +203,7 @@ class OutputTest(unittest.TestCase):
     def test_lines_keep_to_the_launcher_forms(self):
         stream = io.StringIO()
         out = Output(stream)
-        for value in (0, 0, 5, 5, 100, 250):
+        for value in (0, 0, 5, 5, 3, 100, 250):
             out.client_progress(value)
         out.updating_client("2026.12.1", 143_000_000)
         out.log("Downloading client: sneaky 12 of 40")

@@ -75,9 +75,11 @@ class Output:
 
     def _progress(self, key, prefix, percent):
         percent = max(0, min(100, int(percent)))
-        # Downloads run on several threads; one line per percentage, in order.
+        # Downloads run on several threads; one line per percentage, rising. (A download that
+        # has to start over adds to the bytes to fetch; the bar waits rather than going back.)
         with self._lock:
-            if self._last_percent.get(key) == percent:
+            last = self._last_percent.get(key)
+            if last is not None and percent <= last:
                 return
             self._last_percent[key] = percent
             self._write("%s%d%%" % (prefix, percent))
