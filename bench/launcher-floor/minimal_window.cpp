@@ -3,8 +3,10 @@
 // loop first turns with the window shown ("loop") and the moment the window is first painted
 // ("paint"), in microseconds since the epoch, then runs until it is stopped.
 // With "busy" as a second argument the window holds one busy (indeterminate) progress bar, the
-// floor for a window that shows that it is waiting.
+// floor for a window that shows that it is waiting; with "label", one line of text, the floor
+// for a window that shows any text at all (fonts, shaping).
 #include <QApplication>
+#include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
 #include <QWidget>
@@ -46,7 +48,7 @@ private:
 
 int main(int argc, char* argv[]) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: minimal_window <report file> [busy]\n");
+        std::fprintf(stderr, "usage: minimal_window <report file> [busy|label]\n");
         return 2;
     }
     reportPath = argv[1];
@@ -58,6 +60,10 @@ int main(int argc, char* argv[]) {
         bar->setGeometry(40, 280, 460, 6);
         bar->setTextVisible(false);
         bar->setRange(0, 0);
+    }
+    if (argc > 2 && std::strcmp(argv[2], "label") == 0) {
+        auto* label = new QLabel(QStringLiteral("Thornwake"), &window);
+        label->setGeometry(40, 40, 460, 40);
     }
     window.show();
     QTimer::singleShot(0, [] { report("loop"); });
