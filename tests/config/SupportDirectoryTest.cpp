@@ -1,119 +1,69 @@
-#include "config/SupportDirectory.h"
+#include "Files.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
+#include "config/SupportDirectory.h"
 
 namespace {
 
-class Migration : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(data.isValid());
-        support = supportDirectoryIn(data.path());
-        legacy = data.filePath("Gloamreach");
+// Puts a thing of the given kind at `path`: "dir" (holding a launcher.log of `content`), "empty"
+// (directory), "file", "link" (to a directory elsewhere), "dangling" (link) or nothing.
+void make(const QString& path, const QByteArray& kind, const QByteArray& content) {
+    const QString elsewhere = path + ".elsewhere";
+    if (kind == "dir")
+        return writeFile(path + "/launcher.log", content);
+    if (kind == "file")
+        return writeFile(path, content);
+    if (kind == "empty" || kind == "link") {
+        ASSERT_TRUE(QDir().mkpath(kind == "empty" ? path : elsewhere));
     }
-
-    static void write(const QString& path, const QByteArray& content) {
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        ASSERT_EQ(file.write(content), content.size());
+    if (kind == "link" || kind == "dangling") {
+        ASSERT_TRUE(QFile::link(elsewhere, path));
     }
+}
 
-    static QByteArray read(const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-    }
-
-    QTemporaryDir data;
-    QString support;
-    QString legacy;
-};
+// What lies at a path, as far as the migration is concerned.
+QByteArray state(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return "link";
+    if (info.isDir())
+        return "dir " + readFile(path + "/launcher.log");
+    return info.isFile() ? "file " + readFile(path) : "none";
+}
 
 } // namespace
 
-TEST(SupportDirectory, liesInTheGenericDataLocation) {
-    EXPECT_EQ(supportDirectoryIn("/home/p/.local/share"), "/home/p/.local/share/Thornwake");
-    EXPECT_EQ(supportDirectoryIn("/Users/p/Library/Application Support"),
-              "/Users/p/Library/Application Support/Thornwake");
-}
+TEST(SupportDirectory, migrationMovesOnlyARealLegacyDirectoryIntoAFreePlace) {
+    struct Case {
+        QByteArray support, legacy;
+        QByteArray supportAfter, legacyAfter;
+    };
+    const Case cases[] = {
+        {"", "dir", "dir old", "none"},
+        {"", "", "none", "none"},
+        // Anything at the support path, a link to anything included, wins.
+        {"dir", "dir", "dir new", "dir old"},
+        {"empty", "dir", "dir <unreadable>", "dir old"},
+        {"file", "dir", "file new", "dir old"},
+        {"link", "dir", "link", "dir old"},
+        // A legacy that is not a real directory stays where it is.
+        {"", "link", "none", "link"},
+        {"", "file", "none", "file old"},
+        {"", "dangling", "none", "link"},
+        // A dangling link does not count as existing, but the move onto it fails: both stay.
+        {"dangling", "dir", "link", "dir old"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.support + " / " + c.legacy).constData());
+        QTemporaryDir data;
+        ASSERT_TRUE(data.isValid());
+        const QString support = data.filePath("Thornwake");
+        const QString legacy = data.filePath("Gloamreach");
+        make(support, c.support, "new");
+        make(legacy, c.legacy, "old");
 
-TEST_F(Migration, legacyDirectoryMovesIntoPlaceWithItsContents) {
-    write(legacy + "/launcher.log", "old log\n");
-    write(legacy + "/client/regions/eu/current.json", "{}");
+        migrateSupportDirectory(supportDirectoryIn(data.path()));
 
-    migrateSupportDirectory(support);
-
-    EXPECT_FALSE(QFileInfo::exists(legacy));
-    EXPECT_EQ(read(support + "/launcher.log"), "old log\n");
-    EXPECT_EQ(read(support + "/client/regions/eu/current.json"), "{}");
-}
-
-TEST_F(Migration, existingSupportDirectoryWins) {
-    write(support + "/launcher.log", "new\n");
-    write(legacy + "/launcher.log", "old\n");
-
-    migrateSupportDirectory(support);
-
-    EXPECT_EQ(read(support + "/launcher.log"), "new\n");
-    EXPECT_EQ(read(legacy + "/launcher.log"), "old\n");
-}
-
-TEST_F(Migration, anythingAtTheSupportPathWins) {
-    write(legacy + "/launcher.log", "old\n");
-    // A regular file, and a link to a directory elsewhere: both count as existing.
-    write(support, "file");
-    migrateSupportDirectory(support);
-    EXPECT_EQ(read(legacy + "/launcher.log"), "old\n");
-    EXPECT_EQ(read(support), "file");
-
-    ASSERT_TRUE(QFile::remove(support));
-    ASSERT_TRUE(QDir().mkpath(data.filePath("elsewhere")));
-    ASSERT_TRUE(QFile::link(data.filePath("elsewhere"), support));
-    migrateSupportDirectory(support);
-    EXPECT_EQ(read(legacy + "/launcher.log"), "old\n");
-    EXPECT_TRUE(QDir(data.filePath("elsewhere")).isEmpty());
-}
-
-TEST_F(Migration, linkedOrNonDirectoryLegacyIsLeftAlone) {
-    // A link to a directory.
-    write(data.filePath("target/launcher.log"), "target\n");
-    ASSERT_TRUE(QFile::link(data.filePath("target"), legacy));
-    migrateSupportDirectory(support);
-    EXPECT_FALSE(QFileInfo::exists(support));
-    EXPECT_TRUE(QFileInfo(legacy).isSymLink());
-    EXPECT_EQ(read(data.filePath("target/launcher.log")), "target\n");
-
-    // A regular file.
-    ASSERT_TRUE(QFile::remove(legacy));
-    write(legacy, "file");
-    migrateSupportDirectory(support);
-    EXPECT_FALSE(QFileInfo::exists(support));
-    EXPECT_EQ(read(legacy), "file");
-
-    // A dangling link.
-    ASSERT_TRUE(QFile::remove(legacy));
-    ASSERT_TRUE(QFile::link(data.filePath("nothing"), legacy));
-    migrateSupportDirectory(support);
-    EXPECT_FALSE(QFileInfo::exists(support));
-    EXPECT_TRUE(QFileInfo(legacy).isSymLink());
-}
-
-TEST_F(Migration, nothingToMoveDoesNothing) {
-    migrateSupportDirectory(support);
-    EXPECT_FALSE(QFileInfo::exists(support));
-    EXPECT_FALSE(QFileInfo::exists(legacy));
-    EXPECT_TRUE(QDir(data.path()).isEmpty());
-}
-
-TEST_F(Migration, failedMoveLeavesBothPlacesAsTheyWere) {
-    write(legacy + "/launcher.log", "old\n");
-    // A dangling link at the support path does not count as existing, and the move onto it fails.
-    ASSERT_TRUE(QFile::link(data.filePath("nothing"), support));
-    migrateSupportDirectory(support);
-    EXPECT_EQ(read(legacy + "/launcher.log"), "old\n");
-    EXPECT_TRUE(QFileInfo(support).isSymLink());
+        EXPECT_EQ(state(support), c.supportAfter);
+        EXPECT_EQ(state(legacy), c.legacyAfter);
+    }
 }
