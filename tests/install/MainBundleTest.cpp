@@ -1,11 +1,6 @@
+#include "../config/Files.h"
+
 #include "install/MainBundle.h"
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 namespace {
 
@@ -18,154 +13,100 @@ QByteArray plist(const QByteArray& entries) {
 }
 
 QByteArray versionEntry(const QByteArray& value) {
-    return "\t<key>CFBundleVersion</key>\n\t<string>" + value + "</string>\n";
+    return "<key>CFBundleVersion</key><string>" + value + "</string>\n";
 }
 
-class MainBundleFiles : public ::testing::Test {
+class MainBundleFiles : public TempDirTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isValid());
-        bundlePath = home.filePath("Thornwake Launcher.app");
-        ASSERT_TRUE(QDir().mkpath(bundlePath + "/Contents/MacOS"));
-        bundle = MainBundle::forExecutable(bundlePath + "/Contents/MacOS/launcher");
+        TempDirTest::SetUp();
+        ASSERT_TRUE(QDir().mkpath(path("Thornwake Launcher.app/Contents/MacOS")));
+        bundle = MainBundle::forExecutable(path("Thornwake Launcher.app/Contents/MacOS/launcher"));
     }
 
-    void writeInfo(const QByteArray& content) {
-        QFile file(bundle.infoPlistPath);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ASSERT_EQ(file.write(content), content.size());
-    }
-
-    QTemporaryDir home;
-    QString bundlePath;
     MainBundle bundle;
 };
 
 } // namespace
 
-TEST(MainBundle, executableInsideContentsMacOSBelongsToTheBundle) {
-    const MainBundle bundle = MainBundle::forExecutable("/Applications/X.app/Contents/MacOS/run");
-    EXPECT_EQ(bundle.location, "/Applications/X.app");
-    EXPECT_EQ(bundle.resourceDirectory, "/Applications/X.app/Contents/Resources");
-    EXPECT_EQ(bundle.infoPlistPath, "/Applications/X.app/Contents/Info.plist");
+TEST(MainBundle, onlyAnExecutableInContentsMacOSBelongsToABundle) {
+    const MainBundle bundle = MainBundle::forExecutable("/A//X.app/./Contents/MacOS/run");
+    EXPECT_EQ(bundle.location, "/A/X.app");
+    EXPECT_EQ(bundle.resourceDirectory, "/A/X.app/Contents/Resources");
+    EXPECT_EQ(bundle.infoPlistPath, "/A/X.app/Contents/Info.plist");
+    EXPECT_EQ(MainBundle::forExecutable("X.app/Contents/MacOS/run").location,
+              QDir::cleanPath(QDir::currentPath() + "/X.app"));
 
-    const MainBundle untidy =
-        MainBundle::forExecutable("/Applications//X.app/./Contents/MacOS/run");
-    EXPECT_EQ(untidy.location, "/Applications/X.app");
-
-    const MainBundle relative = MainBundle::forExecutable("X.app/Contents/MacOS/run");
-    EXPECT_EQ(relative.location, QDir::cleanPath(QDir::currentPath() + "/X.app"));
-}
-
-TEST(MainBundle, bareExecutableUsesItsOwnDirectory) {
-    for (const QString& executable :
-         {QString("/opt/thornwake/bin/run"), QString("/opt/X.app/Contents/macos/run"),
-          QString("/opt/X.app/MacOS/run")}) {
-        const MainBundle bundle = MainBundle::forExecutable(executable);
-        const QString directory = executable.left(executable.lastIndexOf('/'));
-        EXPECT_EQ(bundle.location, directory);
-        EXPECT_EQ(bundle.resourceDirectory, directory);
-        EXPECT_TRUE(bundle.infoPlistPath.isEmpty());
-        EXPECT_EQ(bundle.infoString("CFBundleVersion"), std::nullopt);
+    // Anywhere else the executable's directory stands in, without an information file.
+    for (const QString directory : {"/opt/tw/bin", "/A/X.app/Contents/macos", "/A/X.app/MacOS"}) {
+        const MainBundle bare = MainBundle::forExecutable(directory + "/run");
+        EXPECT_EQ(bare.location, directory);
+        EXPECT_EQ(bare.resourceDirectory, directory);
+        EXPECT_EQ(bare.infoPlistPath, "");
+        EXPECT_EQ(bare.launcherVersion(), std::nullopt);
     }
 }
 
 TEST(MainBundle, onlyAnExactAppExtensionIsALauncherBundle) {
-    struct Case {
-        QString location;
-        std::optional<QString> bundle;
-        std::optional<QString> retired;
-    };
-    const std::vector<Case> cases{
-        {"/a/Thornwake Launcher.app", "/a/Thornwake Launcher.app", "/a/Thornwake Launcher.app.old"},
-        {"/a/X.app", "/a/X.app", "/a/X.app.old"},
-        {"/a/X.App", {}, {}},
-        {"/a/X.APP", {}, {}},
-        {"/a/X.apps", {}, {}},
-        {"/a/X.app.old", {}, {}},
-        {"/a/app", {}, {}},
-        {"/opt/thornwake/bin", {}, {}},
-    };
-    for (const Case& c : cases) {
-        MainBundle bundle;
-        bundle.location = c.location;
-        EXPECT_EQ(bundle.launcherBundleURL(), c.bundle) << c.location.toStdString();
-        EXPECT_EQ(bundle.retiredBundleURL(), c.retired) << c.location.toStdString();
+    MainBundle bundle;
+    bundle.location = "/a/Thornwake Launcher.app";
+    EXPECT_EQ(bundle.launcherBundleURL(), "/a/Thornwake Launcher.app");
+    EXPECT_EQ(bundle.retiredBundleURL(), "/a/Thornwake Launcher.app.old");
+    for (const QString location : {"/a/X.App", "/a/X.apps", "/a/X.app.old", "/a/app", "/a/bin"}) {
+        bundle.location = location;
+        EXPECT_EQ(bundle.launcherBundleURL(), std::nullopt) << location.toStdString();
+        EXPECT_EQ(bundle.retiredBundleURL(), std::nullopt) << location.toStdString();
     }
 }
 
-TEST_F(MainBundleFiles, readsStringValuesOfTheTopLevelDictionary) {
-    writeInfo(
-        plist("\t<key>CFBundleExecutable</key>\n\t<string>launcher</string>\n"
-              "\t<key>Nested</key>\n\t<dict><key>CFBundleName</key><string>inner</string></dict>\n"
-              "\t<key>CFBundleName</key>\n\t<string>Thornwake &amp; Co</string>\n"
-              "\t<key>Count</key>\n\t<integer>3</integer>\n"
-              "\t<key>Empty</key>\n\t<string/>\n" +
-              versionEntry("0123456789abcdef")));
-    EXPECT_EQ(bundle.infoString("CFBundleExecutable"), "launcher");
-    EXPECT_EQ(bundle.infoString("CFBundleName"), "Thornwake & Co");
-    EXPECT_EQ(bundle.infoString("Empty"), "");
-    EXPECT_EQ(bundle.infoString("Count"), std::nullopt);
-    EXPECT_EQ(bundle.infoString("Nested"), std::nullopt);
-    EXPECT_EQ(bundle.infoString("Missing"), std::nullopt);
-    EXPECT_EQ(bundle.launcherVersion(), "0123456789abcdef");
-}
-
-TEST_F(MainBundleFiles, launcherVersionNeedsSixteenLowercaseHexDigits) {
-    const std::vector<std::pair<QByteArray, std::optional<QString>>> cases{
-        {versionEntry("fedcba9876543210"), "fedcba9876543210"},
-        {versionEntry("FEDCBA9876543210"), std::nullopt},
-        {versionEntry("fedcba987654321"), std::nullopt},
-        {versionEntry("fedcba98765432100"), std::nullopt},
-        {versionEntry(" fedcba9876543210"), std::nullopt},
-        {"\t<key>CFBundleVersion</key>\n\t<integer>1234567890123456</integer>\n", std::nullopt},
-        {"\t<key>CFBundleShortVersionString</key>\n\t<string>fedcba9876543210</string>\n",
-         std::nullopt},
+TEST_F(MainBundleFiles, readsStringValuesOfTheTopLevelDictionaryOnly) {
+    writeFile(bundle.infoPlistPath,
+              plist("<key>Nested</key><dict><key>Name</key><string>inner</string></dict>\n"
+                    "<key>Name</key><string>Thornwake &amp; Co</string>\n"
+                    "<key>Count</key><integer>3</integer>\n"
+                    "<key>Empty</key><string/>\n"));
+    const std::pair<QString, std::optional<QString>> cases[] = {
+        {"Name", "Thornwake & Co"}, {"Empty", ""},
+        {"Count", std::nullopt},    {"Nested", std::nullopt},
+        {"Missing", std::nullopt},
     };
-    for (const auto& [entries, expected] : cases) {
-        writeInfo(plist(entries));
-        EXPECT_EQ(bundle.launcherVersion(), expected) << entries.constData();
-    }
+    for (const auto& [key, value] : cases)
+        EXPECT_EQ(bundle.infoString(key), value) << key.toStdString();
 }
 
-TEST_F(MainBundleFiles, brokenInformationFilesGiveNothing) {
-    const QByteArray version = versionEntry("0123456789abcdef");
-    const std::vector<std::pair<const char*, QByteArray>> cases{
-        {"empty", ""},
-        {"not XML", "CFBundleVersion = 0123456789abcdef"},
-        {"truncated", plist(version).chopped(10)},
-        {"unclosed string", plist("<key>CFBundleVersion</key><string>0123456789abcdef</dict>")},
-        {"markup inside the string",
-         plist("<key>CFBundleVersion</key><string>0123<b/>456789abcdef</string>")},
-        {"key without value", plist("<key>CFBundleVersion</key>")},
-        {"array at top level", "<plist><array><key>CFBundleVersion</key><string>0123456789abcdef</"
-                               "string></array></plist>"},
-        {"no plist element", "<dict>" + version + "</dict>"},
-        {"second root after the plist", plist(version) + "<plist/>"},
-        {"unknown entity", plist("<key>CFBundleVersion</key><string>&nope;</string>")},
-    };
-    for (const auto& [what, content] : cases) {
-        writeInfo(content);
-        EXPECT_EQ(bundle.launcherVersion(), std::nullopt) << what;
-    }
-
-    QFile::remove(bundle.infoPlistPath);
-    EXPECT_EQ(bundle.launcherVersion(), std::nullopt) << "missing";
-}
-
-TEST_F(MainBundleFiles, oversizedOrSpecialInformationFilesAreNotRead) {
+TEST_F(MainBundleFiles, launcherVersionIsSixteenHexDigitsFromAWellFormedBoundedFile) {
     const QByteArray valid = plist(versionEntry("0123456789abcdef"));
     const qsizetype limit = 1024 * 1024;
-    writeInfo(valid + QByteArray(limit - valid.size(), '\n'));
-    EXPECT_EQ(bundle.launcherVersion(), "0123456789abcdef");
-    writeInfo(valid + QByteArray(limit - valid.size() + 1, '\n'));
-    EXPECT_EQ(bundle.launcherVersion(), std::nullopt);
+    const std::pair<QByteArray, std::optional<QString>> cases[] = {
+        {valid, "0123456789abcdef"},
+        {plist(versionEntry("0123456789abcde")), std::nullopt},
+        {plist(versionEntry("0123456789abcdef0")), std::nullopt},
+        {plist("<key>CFBundleVersion</key><integer>1234567890123456</integer>"), std::nullopt},
+        {plist("<key>CFBundleShortVersionString</key><string>0123456789abcdef</string>"),
+         std::nullopt},
+        // Up to 1 MiB is read.
+        {valid + QByteArray(limit - valid.size(), '\n'), "0123456789abcdef"},
+        {valid + QByteArray(limit - valid.size() + 1, '\n'), std::nullopt},
+        // A document that is not well-formed gives no dictionary at all.
+        {valid.chopped(10), std::nullopt},
+        {plist("<key>CFBundleVersion</key><string>0123456789abcdef</dict>"), std::nullopt},
+        {plist("<key>CFBundleVersion</key><string>0123<b/>456789abcdef</string>"), std::nullopt},
+        {plist("<key>CFBundleVersion</key>"), std::nullopt},
+        {"<plist><array>" + versionEntry("0123456789abcdef") + "</array></plist>", std::nullopt},
+        {"<dict>" + versionEntry("0123456789abcdef") + "</dict>", std::nullopt},
+        {QByteArray(valid).replace("</dict>", "</dict><array/>"), std::nullopt},
+    };
+    for (const auto& [content, version] : cases) {
+        writeFile(bundle.infoPlistPath, content);
+        EXPECT_EQ(bundle.launcherVersion(), version) << content.left(300).constData();
+    }
 
-    QFile::remove(bundle.infoPlistPath);
+    // Missing, a directory, a FIFO.
+    ASSERT_TRUE(QFile::remove(bundle.infoPlistPath));
+    EXPECT_EQ(bundle.launcherVersion(), std::nullopt);
     ASSERT_TRUE(QDir().mkdir(bundle.infoPlistPath));
     EXPECT_EQ(bundle.launcherVersion(), std::nullopt);
     ASSERT_TRUE(QDir().rmdir(bundle.infoPlistPath));
-
-    ASSERT_EQ(::mkfifo(QFile::encodeName(bundle.infoPlistPath).constData(), 0600), 0);
+    makeFifo(bundle.infoPlistPath);
     EXPECT_EQ(bundle.launcherVersion(), std::nullopt);
 }
