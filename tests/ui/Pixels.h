@@ -2,13 +2,13 @@
 
 #include <QColor>
 #include <QImage>
-#include <QRect>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <initializer_list>
 
 // Pixel helpers for tests that render real widgets and look at what came out.
 
@@ -32,6 +32,16 @@ inline testing::AssertionResult isNearColor(const QColor& actual, const QColor& 
            << expected.name().toStdString() << " (tolerance " << tolerance << ")";
 }
 
+// Every sampled pixel is within `tolerance` of `expected`.
+inline testing::AssertionResult pixelsNear(const QImage& image, std::initializer_list<QPoint> at,
+                                           const QColor& expected, int tolerance = 1) {
+    for (const QPoint p : at) {
+        if (auto result = isNearColor(image.pixelColor(p), expected, tolerance); !result)
+            return result << " at " << p.x() << "," << p.y();
+    }
+    return testing::AssertionSuccess();
+}
+
 // `top` drawn with its alpha over the opaque `bottom`.
 inline QColor composited(const QColor& top, const QColor& bottom) {
     const float a = top.alphaF();
@@ -40,13 +50,12 @@ inline QColor composited(const QColor& top, const QColor& bottom) {
                             top.blueF() * a + bottom.blueF() * (1 - a));
 }
 
-// The bounding box of the pixels in `area` that differ from `background` by more than
-// `threshold`: the ink of whatever was drawn there.
-inline QRect inkBounds(const QImage& image, const QRect& area, const QColor& background,
-                       int threshold = 48) {
+// The bounding box of the pixels that differ from `background` by more than `threshold`: the ink
+// of whatever was drawn there. A two-pixel margin keeps the antialiased edges of a plate out.
+inline QRect inkBounds(const QImage& image, const QColor& background, int threshold = 48) {
     QRect bounds;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
+    for (int y = 2; y < image.height() - 2; ++y) {
+        for (int x = 2; x < image.width() - 2; ++x) {
             if (channelDistance(image.pixelColor(x, y), background) > threshold)
                 bounds |= QRect(x, y, 1, 1);
         }
@@ -54,18 +63,14 @@ inline QRect inkBounds(const QImage& image, const QRect& area, const QColor& bac
     return bounds;
 }
 
-// The pixel in `area` with the lowest sum of channels: where text ink is fully opaque.
-inline QColor darkestPixel(const QImage& image, const QRect& area) {
+// The pixel with the lowest sum of channels: where text ink is fully opaque.
+inline QColor darkestPixel(const QImage& image) {
     QColor darkest = Qt::white;
-    int lowest = 3 * 255 + 1;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
-            const int sum = c.red() + c.green() + c.blue();
-            if (sum < lowest) {
-                lowest = sum;
+            if (c.red() + c.green() + c.blue() < darkest.red() + darkest.green() + darkest.blue())
                 darkest = c;
-            }
         }
     }
     return darkest;
