@@ -1,5 +1,7 @@
 #include "ui/MainWindow.h"
 
+#include "ui/ProgressBar.h"
+
 #include "ui/BackdropView.h"
 #include "ui/ElidedLabel.h"
 #include "ui/PlayButton.h"
@@ -156,7 +158,7 @@ void MainWindow::buildControls() {
     setTextColor(detail_, palette_.muted);
     detail_->setAccessibleName(QStringLiteral("Installed version"));
 
-    progress_ = new QProgressBar(backdrop_);
+    progress_ = new ProgressBar(backdrop_);
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
@@ -288,13 +290,8 @@ void MainWindow::setProgressValue(double value) {
 }
 
 void MainWindow::applyProgress() {
-    // Qt's busy bar is an empty range and animates by itself; a stopped indeterminate bar shows
-    // the value instead, as a still bar would.
-    if (progressIndeterminate_ && progressAnimating_) {
-        progress_->setRange(0, 0);
-        return;
-    }
-    progress_->setRange(0, 100);
+    // A stopped indeterminate bar shows the value instead, as a still bar would.
+    progress_->setBusy(progressIndeterminate_ && progressAnimating_);
     const double value =
         std::isfinite(progressValue_) ? std::clamp(progressValue_, 0.0, 100.0) : 0.0;
     progress_->setValue(int(std::lround(value)));

@@ -2,6 +2,7 @@
 
 #include "app/LauncherView.h"
 #include "ui/Palette.h"
+#include "ui/ProgressBar.h"
 
 #include <QWidget>
 
@@ -15,7 +16,7 @@ class QAction;
 class QComboBox;
 class QLabel;
 class QMenuBar;
-class QProgressBar;
+
 class QPushButton;
 
 // The launcher's one window: a fixed-size column of controls on the drawn backdrop, and the
@@ -68,7 +69,7 @@ public:
     QComboBox* regionPicker() const { return regionPicker_; }
     QLabel* statusLabel() const { return status_; }
     ElidedLabel* detailLabel() const { return detail_; }
-    QProgressBar* progressBar() const { return progress_; }
+    ProgressBar* progressBar() const { return progress_; }
     PlayButton* playButton() const { return playButton_; }
     QPushButton* logButton() const { return logButton_; }
     QLabel* footerLabel() const { return footer_; }
@@ -104,7 +105,7 @@ private:
     QComboBox* regionPicker_ = nullptr;
     QLabel* status_ = nullptr;
     ElidedLabel* detail_ = nullptr;
-    QProgressBar* progress_ = nullptr;
+    ProgressBar* progress_ = nullptr;
     PlayButton* playButton_ = nullptr;
     QPushButton* logButton_ = nullptr;
     QLabel* footer_ = nullptr;

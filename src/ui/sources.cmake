@@ -3,6 +3,7 @@ set(UI_SOURCES
     src/ui/PlayButton.cpp
     src/ui/BackdropView.cpp
     src/ui/ElidedLabel.cpp
+    src/ui/ProgressBar.cpp
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp

@@ -17,7 +17,7 @@ class QSocketNotifier;
 class UpdaterProcess : public QObject {
     Q_OBJECT
 public:
-    static constexpr qsizetype chunkBytes = 16 * 1024;
+    static constexpr qsizetype chunkBytes = 2 * 1024;
 
     explicit UpdaterProcess(QObject* parent = nullptr);
     ~UpdaterProcess() override;

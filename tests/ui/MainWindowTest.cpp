@@ -172,9 +172,8 @@ TEST(MainWindow, closesOnlyWhenTheDecisionAllows) {
 
 TEST(MainWindow, showsTheBusyBarOnlyWhileIndeterminateAndAnimatingElseTheRoundedValue) {
     MainWindow window(palette);
-    // Qt's busy bar is the empty range.
     auto busy = [&] {
-        return window.progressBar()->maximum() == 0;
+        return window.progressBar()->isBusy();
     };
     // Indeterminate, animating, value; whether the bar is busy, and the value it shows if not.
     const std::tuple<bool, bool, double, bool, int> steps[] = {
@@ -198,4 +197,22 @@ TEST(MainWindow, showsUpdaterTextsAsTypedOnOneLine) {
     window.setStatusText(QStringLiteral("<b>Downloading</b>\r\nnow\rand\nthen"));
     EXPECT_EQ(window.statusLabel()->textFormat(), Qt::PlainText);
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("<b>Downloading</b> now and then"));
+}
+
+TEST(ProgressBar, busySweepMovesAFewTimesASecondAndOnlyWhileShown) {
+    ProgressBar bar;
+    bar.setTextVisible(false);
+    bar.resize(300, 12);
+    bar.show();
+    bar.setBusy(true);
+    EXPECT_TRUE(bar.isAnimating());
+    const QImage first = bar.grab().toImage();
+    QTest::qWait(ProgressBar::sweepMs / 4);
+    EXPECT_NE(bar.grab().toImage(), first);
+    bar.hide();
+    EXPECT_FALSE(bar.isAnimating());
+    bar.show();
+    EXPECT_TRUE(bar.isAnimating());
+    bar.setBusy(false);
+    EXPECT_FALSE(bar.isAnimating());
 }
