@@ -31,9 +31,9 @@ from thornwake_updater import ed25519  # noqa: E402
 
 
 def _load_publisher():
-    spec = importlib.util.spec_from_file_location("thornwake_publish", PUBLISHER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("thornwake_publish", PUBLISHER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -297,8 +297,8 @@ def _fetch_file(url, sink, limit, exact, offset, deadline):
 def _content_range_start(value, exact):
     """The first byte of a "bytes a-b/n" header, or None when it does not fit exact."""
     try:
-        unit, _, spec = value.strip().partition(" ")
-        span, _, whole = spec.partition("/")
+        unit, _, ranges = value.strip().partition(" ")
+        span, _, whole = ranges.partition("/")
         first, _, last = span.partition("-")
         first, last = int(first), int(last)
         if unit.lower() != "bytes" or last < first:
