@@ -9,43 +9,6 @@
 
 namespace {
 
-const char* const fixtureUpdater = R"PY(import json, os, signal, sys, time
-here = os.path.dirname(os.path.abspath(__file__))
-args = sys.argv[1:]
-with open(os.path.join(here, "runs.jsonl"), "a") as record:
-    record.write(json.dumps({"argv": sys.argv, "unbuffered": os.environ.get("PYTHONUNBUFFERED"),
-                             "inherited": os.environ.get("THORNWAKE_TEST_INHERITED"),
-                             "pid": os.getpid()}) + "\n")
-mode = "check" if "--check" in args else "update" if "--update-only" in args else "play"
-def on_term(signum, frame):
-    open(os.path.join(here, "terminated"), "w").close()
-    sys.exit(143)
-signal.signal(signal.SIGTERM, on_term)
-counter = os.path.join(here, "count-" + mode)
-count = int(open(counter).read()) if os.path.exists(counter) else 0
-open(counter, "w").write(str(count + 1))
-runs = json.load(open(os.path.join(here, "scenario.json"))).get(mode, [{}])
-run = runs[min(count, len(runs) - 1)]
-for item in run.get("out", []):
-    if isinstance(item, str):
-        sys.stdout.buffer.write(item.encode())
-    elif "hex" in item:
-        sys.stdout.buffer.write(bytes.fromhex(item["hex"]))
-    elif "pause" in item:
-        sys.stdout.buffer.flush()
-        time.sleep(item["pause"])
-    elif "repeat" in item:
-        sys.stdout.buffer.write(item["repeat"].encode() * item["times"])
-    sys.stdout.buffer.flush()
-if run.get("closeOutput"):
-    os.close(1)
-    os.close(2)
-time.sleep(run.get("sleep", 0))
-if "kill" in run:
-    os.kill(os.getpid(), run["kill"])
-os._exit(run.get("exit", 0))
-)PY";
-
 void writeFile(const QString& path, const QByteArray& content) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
@@ -56,13 +19,20 @@ void writeFile(const QString& path, const QByteArray& content) {
 
 } // namespace
 
+QByteArray scriptedUpdater() {
+    QFile file(QStringLiteral(THORNWAKE_SCRIPTED_UPDATER));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", THORNWAKE_SCRIPTED_UPDATER);
+    return file.readAll();
+}
+
 LauncherFixture::LauncherFixture() {
     QDir().mkpath(dataDirectory());
     QDir().mkpath(bundle() + QStringLiteral("/Contents/MacOS"));
     writeInfoPlist(QString::fromLatin1(defaultVersion));
     writeConfig(R"({"schemaVersion": 3, "defaultRegion": "eu-west", "regions": [
         {"id": "eu-west", "name": "Europe West"}, {"id": "na-east", "name": "North America East"}]})");
-    writeFile(resources() + QStringLiteral("/client_updater.py"), fixtureUpdater);
+    writeFile(resources() + QStringLiteral("/client_updater.py"), scriptedUpdater());
     setScenario({});
 }
 

@@ -41,8 +41,7 @@ public:
     // From now on the launcher runs as a bare executable outside any bundle.
     void runBare();
     // Runs per mode ("check", "update", "play"); the n-th run of a mode takes the n-th entry
-    // (the last entry repeats). An entry: {"out": [text or {"hex": …} or {"pause": s}],
-    // "exit": n, "sleep": s, "kill": signal, "closeOutput": bool}.
+    // (the last entry repeats); scripted_updater.py describes an entry.
     void setScenario(const QJsonObject& scenario);
     void writeMetadata(const QString& regionId, const QByteArray& json);
 
@@ -70,6 +69,10 @@ private:
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 15000);
 // Waits until no run is active.
 bool waitForIdle(const LauncherController& controller, int timeoutMs = 15000);
+
+// The scripted updater (tests/fixtures/scripted_updater.py), for bundles the tests build
+// themselves.
+QByteArray scriptedUpdater();
 
 // A scenario entry that prints the given lines (each ended by a line feed) and exits.
 QJsonObject printing(const QStringList& lines, int exitStatus = 0);

@@ -373,10 +373,10 @@ TEST(OutputFraming, anEndlessLineIsLoggedInBoundedPieces) {
 
 TEST(OutputFraming, anUpdaterThatClosesItsOutputAndRunsOnIsStillAwaited) {
     LauncherFixture fixture;
-    fixture.setScenario(oneRun("check", QJsonObject{{"out", QJsonArray{current + "\n"}},
-                                                    {"closeOutput", true},
-                                                    {"sleep", 0.5},
-                                                    {"exit", 0}}));
+    fixture.setScenario(oneRun(
+        "check", QJsonObject{{"out", QJsonArray{current + "\n", QJsonObject{{"close", true}}}},
+                             {"sleep", 0.5},
+                             {"exit", 0}}));
     auto controller = fixture.launch();
     QTest::qWait(200);
     EXPECT_TRUE(controller->hasProcess());

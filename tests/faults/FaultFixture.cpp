@@ -6,20 +6,6 @@
 
 #include <sys/resource.h>
 
-QByteArray faultUpdaterScript() {
-    QFile file(QStringLiteral(THORNWAKE_FAULT_UPDATER));
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", THORNWAKE_FAULT_UPDATER);
-    return file.readAll();
-}
-
-FaultFixture::FaultFixture() {
-    QFile script(resource(QStringLiteral("client_updater.py")));
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        script.write(faultUpdaterScript()) < 0)
-        qFatal("cannot install the fault updater");
-}
-
 void FaultFixture::touch(const QString& name) const {
     QFile file(resource(name));
     if (!file.open(QIODevice::WriteOnly))

@@ -10,16 +10,15 @@
 
 // Readable failure messages for byte strings (log contents).
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) {
-    *out << '"' << (bytes.size() > 2000 ? bytes.left(1000) + "…" + bytes.right(1000) : bytes).toStdString() << '"';
+    *out << '"'
+         << (bytes.size() > 2000 ? bytes.left(1000) + "…" + bytes.right(1000) : bytes).toStdString()
+         << '"';
 }
 
-// The controller fixture with the fault updater (fault_updater.py) in place of the scripted one:
-// its runs can also wait for the test, tell it how far they got, close their output, flood it or
-// run until they are stopped.
+// The controller fixture with helpers for runs that wait for the test, tell it how far they got,
+// close their output, flood it or run until they are stopped.
 class FaultFixture : public LauncherFixture {
 public:
-    FaultFixture();
-
     QString resource(const QString& name) const { return resources() + u'/' + name; }
     void touch(const QString& name) const;
     bool exists(const QString& name) const;
@@ -33,9 +32,6 @@ bool runUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
 // A scenario entry: the steps (texts, {"touch"}, {"waitFor"}, {"close"}, {"repeat", "times"}) and
 // extra members such as "exit", "sleep" or "forever".
 QJsonObject steps(const QJsonArray& out, const QJsonObject& extra = {});
-
-// The fault updater, for bundles the tests build themselves.
-QByteArray faultUpdaterScript();
 
 // Microseconds of processor time this process has used so far (all threads).
 qint64 processorMicroseconds();

@@ -22,7 +22,8 @@ const QByteArray upToDate = "UPDATE_CHECK launcher=current client=current";
 void writeFile(const QString& path, const QByteArray& content) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(content) != content.size())
         qFatal("cannot write %s", qPrintable(path));
 }
 
@@ -37,15 +38,17 @@ public:
         if (::link(THORNWAKE_LAUNCHER_EXECUTABLE, QFile::encodeName(executable).constData()) != 0 &&
             !QFile::copy(QStringLiteral(THORNWAKE_LAUNCHER_EXECUTABLE), executable))
             qFatal("cannot place the launcher in the test bundle");
-        writeFile(bundle() + QStringLiteral("/Contents/Info.plist"), R"(<?xml version="1.0" encoding="UTF-8"?>
+        writeFile(bundle() + QStringLiteral("/Contents/Info.plist"),
+                  R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
 <key>CFBundleExecutable</key><string>thornwake-launcher</string>
 <key>CFBundleVersion</key><string>0123456789abcdef</string>
 </dict></plist>
 )");
-        writeFile(resource(QStringLiteral("launcher-config.json")),
-                  R"({"schemaVersion": 3, "defaultRegion": "eu-west", "regions": [{"id": "eu-west", "name": "Europe West"}]})");
-        writeFile(resource(QStringLiteral("client_updater.py")), faultUpdaterScript());
+        writeFile(
+            resource(QStringLiteral("launcher-config.json")),
+            R"({"schemaVersion": 3, "defaultRegion": "eu-west", "regions": [{"id": "eu-west", "name": "Europe West"}]})");
+        writeFile(resource(QStringLiteral("client_updater.py")), scriptedUpdater());
     }
     RealLauncher(const RealLauncher&) = delete;
     RealLauncher& operator=(const RealLauncher&) = delete;
@@ -56,7 +59,9 @@ public:
     QString resource(const QString& name) const {
         return bundle() + QStringLiteral("/Contents/Resources/") + name;
     }
-    QString logPath() const { return home() + QStringLiteral("/.local/share/Thornwake/launcher.log"); }
+    QString logPath() const {
+        return home() + QStringLiteral("/.local/share/Thornwake/launcher.log");
+    }
     void setScenario(const QJsonObject& scenario) {
         writeFile(resource(QStringLiteral("scenario.json")), QJsonDocument(scenario).toJson());
     }
@@ -74,7 +79,8 @@ public:
     void start(std::optional<rlim_t> fileSizeLimit = std::nullopt) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), home());
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"),
+                           home() + QStringLiteral("/.local/share"));
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), home() + QStringLiteral("/.cache"));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -153,14 +159,15 @@ TEST(RealLauncher, floodOfHundredMebibytesKeepsItsMemoryBoundedAndEveryByteLogge
     const QByteArray line = QByteArray(65535, 'y') + '\n';
     RealLauncher launcher;
     launcher.setScenario(
-        {{"check", QJsonArray{steps({QJsonObject{{"waitFor", "go"}},
-                                     QJsonObject{{"repeat", QString::fromLatin1(line)}, {"times", 800}},
-                                     QJsonObject{{"repeat", QString(4096, u'z')}, {"times", 12800}},
-                                     QString::fromLatin1("\n" + upToDate + "\n")},
-                                    {{"exit", 0}})}}});
+        {{"check",
+          QJsonArray{steps({QJsonObject{{"waitFor", "go"}},
+                            QJsonObject{{"repeat", QString::fromLatin1(line)}, {"times", 800}},
+                            QJsonObject{{"repeat", QString(4096, u'z')}, {"times", 12800}},
+                            QString::fromLatin1("\n" + upToDate + "\n")},
+                           {{"exit", 0}})}}});
     launcher.start();
-    ASSERT_TRUE(waitUntil([&] { return launcher.logTail(64).endsWith("Checking for updates.\n"); },
-                          30000));
+    ASSERT_TRUE(
+        waitUntil([&] { return launcher.logTail(64).endsWith("Checking for updates.\n"); }, 30000));
     QThread::msleep(500); // the window is up and the start-up is over
     const qint64 peakBefore = launcher.memoryKib("VmHWM:");
     ASSERT_GT(peakBefore, 0);

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,7 +30,9 @@ enum class Exhaustion { smallFileSystem, fileSizeLimit };
 // Makes the log's storage run out, and gives it back.
 class StorageLimit {
 public:
-    StorageLimit(Exhaustion kind, QString directory) : kind(kind), directory(std::move(directory)) {}
+    StorageLimit(Exhaustion kind, QString directory)
+        : kind(kind)
+        , directory(std::move(directory)) {}
     StorageLimit(const StorageLimit&) = delete;
     StorageLimit& operator=(const StorageLimit&) = delete;
     ~StorageLimit() {
@@ -147,10 +149,11 @@ TEST(SupportDirectoryRemoved, runsGoOnIntoTheOpenLogAndTheNextStartRecreatesIt) 
     fixture.writeMetadata(QStringLiteral("eu-west"),
                           R"({"releaseId": "r1", "sourceRevision": "0123456789abcdef"})");
     fixture.setScenario(
-        {{"check", QJsonArray{steps({"first\n", QJsonObject{{"touch", "printed-1"}},
-                                     QJsonObject{{"waitFor", "go-1"}}, "second\n", upToDate + u'\n'},
-                                    {{"exit", 0}}),
-                              printing({upToDate})}},
+        {{"check",
+          QJsonArray{steps({"first\n", QJsonObject{{"touch", "printed-1"}},
+                            QJsonObject{{"waitFor", "go-1"}}, "second\n", upToDate + u'\n'},
+                           {{"exit", 0}}),
+                     printing({upToDate})}},
          {"play", QJsonArray{printing({QStringLiteral("Starting Thornwake\u2026")})}}});
 
     auto controller = fixture.launch();

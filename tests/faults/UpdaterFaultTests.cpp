@@ -58,7 +58,8 @@ TEST(SigkillMidRun, eachKindOfRunEndsInItsFailureStateWithEveryLineLogged) {
                                printing({upToDate})}}},
          [](FaultFixture&, LauncherController&) {},
          "Checking for updates.\nThornwake launcher error: feed unreachable\n",
-         QStringLiteral("Couldn\u2019t check for updates"), QStringLiteral("feed unreachable")},
+         QStringLiteral("Couldn\u2019t check for updates"),
+         QStringLiteral("feed unreachable")},
         {"update",
          {{"check", QJsonArray{printing({clientAvailable}), printing({upToDate})}},
           {"update", QJsonArray{steps({"Updating to client r2\u2026\n", "Downloading client: 40%\n",
@@ -70,14 +71,15 @@ TEST(SigkillMidRun, eachKindOfRunEndsInItsFailureStateWithEveryLineLogged) {
          QStringLiteral("The update could not be completed. Your installed game was preserved.")},
         {"play, after the game started",
          {{"check", QJsonArray{printing({upToDate})}},
-          {"play", QJsonArray{steps({"Starting Thornwake\u2026\n", "partial",
-                                     QJsonObject{{"touch", "printed"}}},
-                                    killedRun)}}},
+          {"play", QJsonArray{steps(
+                       {"Starting Thornwake\u2026\n", "partial", QJsonObject{{"touch", "printed"}}},
+                       killedRun)}}},
          [](FaultFixture& fixture, LauncherController& controller) {
              ASSERT_TRUE(runUntil([&] { return controller.buttonState() == ButtonState::play; }));
              controller.primaryAction();
              // The window goes away a moment after the game started.
-             ASSERT_TRUE(runUntil([&] { return controller.sawGameStart() && !fixture.view.visible; }));
+             ASSERT_TRUE(
+                 runUntil([&] { return controller.sawGameStart() && !fixture.view.visible; }));
          },
          "Starting update check.\nStarting Thornwake\u2026\n",
          QStringLiteral("Couldn\u2019t start the game"),
@@ -90,7 +92,8 @@ TEST(SigkillMidRun, eachKindOfRunEndsInItsFailureStateWithEveryLineLogged) {
         fixture.setScenario(c.scenario);
         auto controller = fixture.launch();
         c.reachRun(fixture, *controller);
-        ASSERT_TRUE(runUntil([&] { return fixture.exists("printed") && controller->hasProcess(); }));
+        ASSERT_TRUE(
+            runUntil([&] { return fixture.exists("printed") && controller->hasProcess(); }));
         // Mid-run: the complete lines are handled, the last one waits for its line feed.
         ASSERT_TRUE(runUntil([&] { return fixture.logBytes().endsWith(c.loggedLines); }));
 
@@ -111,10 +114,11 @@ TEST(SigkillMidRun, eachKindOfRunEndsInItsFailureStateWithEveryLineLogged) {
 
 TEST(ClosedOutput, theRunEndsWhenTheUpdaterExitsNotWhenItsOutputCloses) {
     FaultFixture fixture;
-    fixture.setScenario({{"check", QJsonArray{steps(
-                                       {upToDate + u'\n', "last words without a line feed",
-                                        QJsonObject{{"close", true}}, QJsonObject{{"touch", "closed"}}},
-                                       {{"sleep", 2.5}, {"exit", 0}})}}});
+    fixture.setScenario(
+        {{"check",
+          QJsonArray{steps({upToDate + u'\n', "last words without a line feed",
+                            QJsonObject{{"close", true}}, QJsonObject{{"touch", "closed"}}},
+                           {{"sleep", 2.5}, {"exit", 0}})}}});
     auto controller = fixture.launch();
     ASSERT_TRUE(runUntil([&] { return fixture.exists("closed"); }));
     ASSERT_TRUE(runUntil([&] { return fixture.logBytes().contains(upToDate.toUtf8()); }));
@@ -124,8 +128,8 @@ TEST(ClosedOutput, theRunEndsWhenTheUpdaterExitsNotWhenItsOutputCloses) {
     QElapsedTimer elapsed;
     elapsed.start();
     runUntil([] { return false; }, 1000);
-    const double share = double(processorMicroseconds() - processorBefore) / 1000.0 /
-                         double(elapsed.elapsed());
+    const double share =
+        double(processorMicroseconds() - processorBefore) / 1000.0 / double(elapsed.elapsed());
     EXPECT_LT(share, 0.25) << "processor share while the closed output waits for the exit";
     EXPECT_TRUE(controller->hasProcess());
     EXPECT_EQ(controller->buttonState(), ButtonState::checking);
@@ -135,8 +139,8 @@ TEST(ClosedOutput, theRunEndsWhenTheUpdaterExitsNotWhenItsOutputCloses) {
     ASSERT_TRUE(runUntil([&] { return !controller->hasProcess(); }));
     EXPECT_EQ(controller->buttonState(), ButtonState::play);
     EXPECT_EQ(fixture.view.status, QStringLiteral("Ready to play Europe West"));
-    EXPECT_TRUE(fixture.logBytes().endsWith(
-        upToDate.toUtf8() + "\nlast words without a line feed\n"));
+    EXPECT_TRUE(
+        fixture.logBytes().endsWith(upToDate.toUtf8() + "\nlast words without a line feed\n"));
 }
 
 TEST(ClosedOutput, closingTheWindowStopsAnUpdaterThatNeverExits) {
@@ -197,7 +201,8 @@ TEST(Flood, hundredMebibytesOfOutputKeepTheEventLoopTurningAndAreLoggedWhole) {
     ASSERT_TRUE(runUntil([&] { return controller->buttonState() == ButtonState::play; }, 240000));
     heartbeat.stop();
     std::printf("flood: 100 MiB in %lld ms, %d timer ticks, longest gap %lld ms\n",
-                static_cast<long long>(elapsed.elapsed()), ticks, static_cast<long long>(longestGap));
+                static_cast<long long>(elapsed.elapsed()), ticks,
+                static_cast<long long>(longestGap));
 
     EXPECT_LT(longestGap, 500) << "the event loop stalled while the output was read";
     EXPECT_EQ(fixture.view.status, QStringLiteral("Ready to play Europe West"));
