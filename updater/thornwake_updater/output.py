@@ -84,11 +84,13 @@ class Output:
             self._last_percent[key] = percent
             self._write("%s%d%%" % (prefix, percent))
 
+    def _updating(self, prefix, name, download_bytes):
+        # The size is the download after the delta; it never goes on a progress line.
+        size = " (%s)" % format_size(download_bytes) if download_bytes else ""
+        self._write("%s%s%s\u2026" % (prefix, name, size))
+
     def updating_client(self, release, download_bytes=None):
-        size = ""
-        if download_bytes:
-            size = " (%s)" % format_size(download_bytes)
-        self._write("Updating to client %s%s\u2026" % (release, size))
+        self._updating("Updating to client ", release, download_bytes)
 
     def installing_client(self):
         self._write("Verifying and installing client\u2026")
@@ -103,10 +105,7 @@ class Output:
         self._write("Starting Thornwake\u2026")
 
     def updating_launcher(self, version, download_bytes=None):
-        size = ""
-        if download_bytes:
-            size = " (%s)" % format_size(download_bytes)
-        self._write("Updating launcher to %s%s\u2026" % (version, size))
+        self._updating("Updating launcher to ", version, download_bytes)
 
     def installing_launcher(self):
         self._write("Verifying and installing launcher\u2026")
