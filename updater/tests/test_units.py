@@ -1,5 +1,6 @@
 """Signatures, manifests, the command line and output formatting, checked in-process."""
 
+import errno
 import io
 import os
 import unittest
@@ -8,7 +9,7 @@ import support  # noqa: F401  (puts the updater package on the path)
 from protocol import problems
 
 from thornwake_updater import cli, config, ed25519, manifest
-from thornwake_updater.errors import FeedRejected, UsageError
+from thornwake_updater.errors import FeedRejected, UsageError, os_error_advice
 from thornwake_updater.output import Output
 
 # RFC 8032, section 7.1, TEST 1 to 3: secret key, public key, message, signature.
@@ -223,6 +224,32 @@ class OutputTest(unittest.TestCase):
             lines,
         )
         self.assertEqual([], problems(stream.getvalue()))
+
+
+class OsErrorAdviceTest(unittest.TestCase):
+    def test_each_cause_gets_its_own_advice(self):
+        cases = [
+            # errno, file, folder given, expected cause, expected advice
+            (errno.ENOSPC, "/d/f", None, "the disk is full", "Free some disk space and try again."),
+            (errno.EDQUOT, "/d/f", None, "your disk quota is used up", "Free some disk space and try again."),
+            (errno.EROFS, "/d/f", None, "the disk is read-only",
+             "The folder /d is on a read-only disk. Make it writable, then try again."),
+            (errno.EACCES, "/d/f", None, "permission denied", "Check that you may change the folder /d, then try again."),
+            (errno.EPERM, None, None, "permission denied", "Check that you may change Thornwake's folders, then try again."),
+            (errno.EACCES, "/d/e/f", "/Apps", "permission denied",
+             "Check that you may change the folder /Apps, then try again."),
+            (errno.ENAMETOOLONG, "/d/f", None, "a name is too long",
+             "A path in the folder /d is too long for this system. Use a shorter folder path for Thornwake's data, "
+             "then try again."),
+            (errno.ELOOP, "/d/f", None, "a link is in the way",
+             "The folder /d holds a symbolic link where Thornwake keeps its own files, or links that loop. "
+             "Remove the link, then try again."),
+            (errno.EIO, "/d/f", None, os.strerror(errno.EIO), "Check the folder /d and your disk, then try again."),
+        ]
+        for number, filename, folder, cause, advice in cases:
+            with self.subTest(errno.errorcode[number]):
+                exc = OSError(number, os.strerror(number), filename)
+                self.assertEqual((cause, advice), os_error_advice(exc, folder))
 
 
 class ScriptEntryTest(support.UpdaterTestCase):

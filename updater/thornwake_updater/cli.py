@@ -11,7 +11,6 @@ with the arguments after "--". Whatever fails, the last line is one
 traceback never reaches the launcher.
 """
 
-import errno
 import os
 import re
 
@@ -23,7 +22,7 @@ from .check import (
     run_check,
     self_update_allowed,
 )
-from .errors import FeedRejected, NetworkError, UpdaterError, UsageError
+from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, os_error_advice
 from .install import (
     InstallPlan,
     RegionLock,
@@ -244,13 +243,7 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
         return 1
     except OSError as exc:
         output.log("Details: %s" % exc)
-        if exc.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
-            advice = "Check that you may change the folder %s, then try again." % (
-                os.path.dirname(exc.filename) if exc.filename else "of Thornwake's files"
-            )
-        else:
-            advice = "Check that your disk has free space and try again."
-        output.error("Thornwake could not use its files (%s). %s" % (exc.strerror or exc.__class__.__name__, advice))
+        output.error("Thornwake could not use its files (%s). %s" % os_error_advice(exc))
         return 1
     except Exception as exc:
         output.log("Details: unexpected %s: %s" % (exc.__class__.__name__, exc))

@@ -5,6 +5,9 @@ sentence or two: what happened and what the player can do. The command line
 prints it after "Thornwake launcher error:" and exits with status 1.
 """
 
+import errno
+import os
+
 
 class UpdaterError(Exception):
     """A failure with a message meant for the player."""
@@ -42,3 +45,43 @@ class InstallError(UpdaterError):
 
 class NotInstalled(UpdaterError):
     """There is no complete installed game for the region."""
+
+
+# Each cause with its own plain advice; {where} names the folder concerned.
+_OS_ADVICE = (
+    ((errno.ENOSPC,), "the disk is full", "Free some disk space and try again."),
+    ((getattr(errno, "EDQUOT", -1),), "your disk quota is used up", "Free some disk space and try again."),
+    ((errno.EROFS,), "the disk is read-only", "{where} is on a read-only disk. Make it writable, then try again."),
+    ((errno.EACCES, errno.EPERM), "permission denied", "Check that you may change {where}, then try again."),
+    (
+        (errno.ENAMETOOLONG,),
+        "a name is too long",
+        "A path in {where} is too long for this system. Use a shorter folder path for Thornwake's data, then try again.",
+    ),
+    (
+        (errno.ELOOP,),
+        "a link is in the way",
+        "{where} holds a symbolic link where Thornwake keeps its own files, or links that loop. "
+        "Remove the link, then try again.",
+    ),
+)
+
+
+def os_error_advice(exc, folder=None):
+    """(short cause, advice) for a failed file operation, in the player's words.
+
+    folder names the folder the player should look at; by default the one
+    holding the file the operation failed on.
+    """
+    if folder is None and exc.filename:
+        folder = os.path.dirname(os.fsdecode(exc.filename))
+    where = "the folder %s" % folder if folder else "Thornwake's folders"
+    for numbers, cause, advice in _OS_ADVICE:
+        if exc.errno in numbers:
+            return cause, _sentence(advice.format(where=where))
+    cause = exc.strerror or exc.__class__.__name__
+    return cause, _sentence("Check %s and your disk, then try again." % where)
+
+
+def _sentence(text):
+    return text[0].upper() + text[1:]

@@ -26,7 +26,7 @@ import time
 import zlib
 
 from . import fsutil, transport
-from .errors import FeedRejected, InstallError, NetworkError
+from .errors import FeedRejected, InstallError, NetworkError, os_error_advice
 
 COPY_CHUNK = 1 << 20
 STALE_SECONDS = 7 * 24 * 3600
@@ -40,10 +40,8 @@ _MISMATCH = "A downloaded file did not match the signed release, so nothing was 
 
 
 def write_failed(exc):
-    return InstallError(
-        "Thornwake could not write its files (%s). Free some disk space and try again." % (exc.strerror or exc),
-        detail=str(exc),
-    )
+    cause, advice = os_error_advice(exc)
+    return InstallError("Thornwake could not write its files (%s). %s" % (cause, advice), detail=str(exc))
 
 
 class _Decoder:

@@ -28,7 +28,7 @@ import shutil
 import stat
 
 from . import fsutil
-from .errors import FeedRejected, InstallError, UpdaterError
+from .errors import FeedRejected, InstallError, UpdaterError, os_error_advice
 from .install import InstallPlan, build_tree, check_free_space, fetch_objects, load_manifest, tree_sources
 from .objects import write_failed
 
@@ -213,11 +213,7 @@ def install_launcher(ctx, feed, release):
                 shutil.rmtree(staged, ignore_errors=True)
                 raise
         except OSError as exc:
-            raise InstallError(
-                "The launcher could not be updated (%s). Check that you may change the folder %s, then try again."
-                % (exc.strerror or exc, parent),
-                detail=str(exc),
-            )
+            raise InstallError("The launcher could not be updated (%s). %s" % os_error_advice(exc, parent), detail=str(exc))
     output.launcher_installed_at(bundle)
     output.installed_launcher(release.version)
     return 0
