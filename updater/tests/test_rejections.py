@@ -97,6 +97,8 @@ CASES = [
         UNSAFE,
     ),
     ("duplicate path differing in case", manifest_with({"path": "BIN/GAME"}), False, UNSAFE),
+    # Under 1,024 characters but over 4,000 bytes: too long once placed in the support directory.
+    ("path too long for this system", manifest_with({"path": "/".join(["\U0001d11e" * 63] * 16)}), False, UNSAFE),
 ]
 
 
@@ -112,9 +114,9 @@ class RejectionTest(UpdaterTestCase):
         files = release_files("a", count=2)
         files["data/b-only.bin"] = noise("b-only", 5000)
         self.tree_b = make_tree(os.path.join(self.tmp, "tree-b"), files)
-        server = FeedServer(self.feed.root)
-        self.addCleanup(server.stop)
-        self.config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, server.url, [KEY_A])])
+        self.server = FeedServer(self.feed.root)
+        self.addCleanup(self.server.stop)
+        self.config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, self.server.url, [KEY_A])])
 
     def setUp(self):
         super().setUp()
@@ -144,8 +146,11 @@ class RejectionTest(UpdaterTestCase):
                     self.assert_refused(self.check(), text)
                 else:
                     self.assertEqual(0, self.check().status)
+                self.server.reset()
                 run = self.update()
                 self.assert_refused(run, text)
+                if text == UNSAFE:
+                    self.assertEqual(1, len(self.server.object_requests()), "only the manifest was downloaded")
                 if name == "object that does not match its hash":
                     self.golden("update_rejected_object", run, "update")
 

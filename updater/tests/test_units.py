@@ -76,10 +76,30 @@ def client_manifest(*entries, executable="bin/game"):
     return {"format": 1, "kind": "client", "releaseId": "r1", "executable": executable, "files": files}
 
 
-def parse(document):
+STAGING = "/home/p/.local/share/Thornwake/client/regions/production/releases/r1.staging-0123456789ab"
+
+
+def parse(case):
+    """(document, manifest) of a case, checked as the updater does before downloading: parsed, then placed.
+
+    A case is a manifest document, or a document and the directory it is placed in.
+    """
     import json
 
-    return manifest.parse(json.dumps(document).encode(), "client")
+    document, directory = case if isinstance(case, tuple) else (case, STAGING)
+    parsed = manifest.parse(json.dumps(document).encode(), "client")
+    manifest.check_room(parsed, directory)
+    return document, parsed
+
+
+def deep_path(limit):
+    """A path of four-byte characters shorter than limit bytes, and a directory in which it takes exactly limit."""
+    path = "/".join(["\U0001d11e" * 63] * ((limit - 300) // 253))
+    # directory + "/" + path + the terminating zero
+    return path, "/" + "s" * (limit - len(path.encode()) - 3)
+
+
+DEEP, DEEP_ROOM = deep_path(manifest.path_limit())
 
 
 class ManifestTest(unittest.TestCase):
@@ -91,10 +111,12 @@ class ManifestTest(unittest.TestCase):
             "link to the root itself": client_manifest({"path": "a/link", "type": "link", "target": ".."}),
             "empty directory": client_manifest({"path": "saves", "type": "dir"}, {"path": "saves/x"}),
             "unicode names": client_manifest({"path": "données/écran.txt"}),
+            "component of 255 bytes": client_manifest({"path": "data/" + "é" * 127 + "e"}),
+            "path that just fits where it is placed": (client_manifest({"path": DEEP}), DEEP_ROOM),
         }
         for name, document in cases.items():
             with self.subTest(name):
-                parsed = parse(document)
+                document, parsed = parse(document)
                 self.assertEqual(len(document["files"]), len(parsed.entries))
 
     def test_unsafe_or_malformed_manifests_are_refused(self):
@@ -120,6 +142,10 @@ class ManifestTest(unittest.TestCase):
             "negative size": client_manifest({"path": "x", "size": -1, "storedSize": -1}),
             "unknown encoding": client_manifest({"path": "x", "encoding": "brotli"}),
             "unknown type": client_manifest({"path": "x", "type": "fifo"}),
+            "lone surrogate": client_manifest({"path": "data/\ud800.bin"}),
+            "lone surrogate in a link target": client_manifest({"path": "l", "type": "link", "target": "\udcff"}),
+            "component over 255 bytes": client_manifest({"path": "data/" + "é" * 128}),
+            "path one byte too long where it is placed": (client_manifest({"path": DEEP}), DEEP_ROOM + "s"),
         }
         for name, document in cases.items():
             with self.subTest(name):

@@ -14,7 +14,7 @@ traceback never reaches the launcher.
 import os
 import re
 
-from . import config, feed as feed_mod, selfupdate, transport
+from . import config, feed as feed_mod, manifest as manifest_mod, selfupdate, transport
 from .check import (
     client_is_current,
     launcher_update,
@@ -35,6 +35,7 @@ from .install import (
     region_directory,
     release_sources,
     remove_leftovers,
+    staging_directory,
 )
 from .objects import ObjectStore
 from .output import Output
@@ -181,6 +182,8 @@ def run_update(ctx):
                 "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later.",
                 detail="manifest names release %r, the feed %r" % (manifest.release_id, release),
             )
+        # A path too long for this system is refused before anything is downloaded.
+        manifest_mod.check_room(manifest, staging_directory(ctx.region_dir, release))
         plan = InstallPlan(manifest, ctx.store, release_sources(installed))
         plan.prepare()
         check_free_space(ctx.region_dir, plan.tree_bytes + plan.download_bytes)

@@ -586,6 +586,12 @@ def make_current(region_dir, feed_client, manifest, directory_name):
     return metadata
 
 
+def staging_directory(region_dir, release_id, token=None):
+    """Where a release is built before it gets its final name (token: a new one by default)."""
+    token = token or secrets.token_hex(6)
+    return os.path.join(region_dir, "releases", "%s.staging-%s" % (release_id, token))
+
+
 def install_release(feed, manifest, store, region_dir):
     """Build, verify and switch to the release of manifest; its directory name.
 
@@ -597,7 +603,7 @@ def install_release(feed, manifest, store, region_dir):
     releases = os.path.join(region_dir, "releases")
     token = secrets.token_hex(6)
     name = "%s-%s" % (client.release_id, token)
-    staging = os.path.join(releases, "%s.staging-%s" % (client.release_id, token))
+    staging = staging_directory(region_dir, client.release_id, token)
     final = os.path.join(releases, name)
     try:
         fsutil.makedirs(releases)

@@ -24,6 +24,8 @@ release's root, so following it can only lead to another place in the tree.
 """
 
 import json
+import os
+import sys
 import unicodedata
 
 from .errors import FeedRejected
@@ -32,7 +34,6 @@ from .feed import ObjectRef
 FORMAT = 1
 MANIFEST_LIMIT = 64 << 20
 MAX_ENTRIES = 1_000_000
-MAX_PATH = 1024
 MAX_COMPONENT_BYTES = 255
 
 _DAMAGED = "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later."
@@ -96,11 +97,27 @@ class Manifest:
         return (json.dumps(self.to_json(), indent=1, sort_keys=True, ensure_ascii=False) + "\n").encode("utf-8")
 
 
+def path_limit():
+    """The longest path, in bytes with its terminating zero, that the system's calls accept."""
+    return 1024 if sys.platform == "darwin" else 4096
+
+
+def _utf8(text):
+    """text in UTF-8, or None when it holds a lone surrogate (no file name can carry one)."""
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+
+
 def check_path(path):
     """The components of a safe relative path; FeedRejected otherwise."""
     if not isinstance(path, str) or not path:
         raise _bad("an entry has no path")
-    if len(path) > MAX_PATH:
+    encoded = _utf8(path)
+    if encoded is None:
+        raise _bad("path %r is not valid Unicode" % path)
+    if len(encoded) >= path_limit():
         raise _bad("path too long: %r" % path[:80])
     if path.startswith("/"):
         raise _bad("absolute path %r" % path)
@@ -110,14 +127,28 @@ def check_path(path):
     for component in components:
         if component in ("", ".", ".."):
             raise _bad("path %r has an empty, '.' or '..' component" % path)
-        if len(component.encode("utf-8", "surrogatepass")) > MAX_COMPONENT_BYTES:
+        if len(component.encode("utf-8")) > MAX_COMPONENT_BYTES:
             raise _bad("path component too long in %r" % path)
     return components
 
 
+def check_room(manifest, directory):
+    """FeedRejected unless every entry of manifest, placed in directory, has a path the system accepts.
+
+    Checked before any download: the system refuses such a path only when the
+    tree is built, after everything was fetched.
+    """
+    base = len(os.fsencode(os.path.abspath(directory))) + 1
+    longest = max(manifest.entries, key=lambda entry: len(entry.path.encode("utf-8")), default=None)
+    # The terminating zero counts towards the limit.
+    if longest is not None and base + len(longest.path.encode("utf-8")) + 1 > path_limit():
+        raise _bad("path %r would be longer than this system allows in %s" % (longest.path[:80], directory))
+
+
 def check_link_target(path, target):
     """A link may only lead to another place inside the tree (see module text)."""
-    if not isinstance(target, str) or not target or len(target) > MAX_PATH:
+    encoded = _utf8(target) if isinstance(target, str) else None
+    if not target or encoded is None or len(encoded) >= path_limit():
         raise _bad("link %r has no target" % path)
     if target.startswith("/"):
         raise _bad("link %r points to the absolute path %r" % (path, target))

@@ -30,6 +30,7 @@ import stat
 from . import fsutil
 from .errors import FeedRejected, InstallError, UpdaterError, os_error_advice
 from .install import InstallPlan, build_tree, check_free_space, fetch_objects, load_manifest, tree_sources
+from .manifest import check_room
 from .objects import write_failed
 
 LOCK_NAME = "launcher-update.lock"
@@ -196,13 +197,14 @@ def install_launcher(ctx, feed, release):
         manifest = load_manifest(feed, release.manifest, ctx.store, None, ctx.limits, kind="launcher")
         if manifest.version != release.version:
             raise FeedRejected(_WRONG_RELEASE, detail="manifest names version %r, the feed %r" % (manifest.version, release.version))
+        staged = staging_prefix(bundle) + secrets.token_hex(6)
+        check_room(manifest, staged)
         plan = InstallPlan(manifest, ctx.store, tree_sources(bundle, manifest))
         plan.prepare()
         check_free_space(parent, plan.tree_bytes + plan.download_bytes)
         output.updating_launcher(release.version, plan.download_bytes)
         fetch_objects(feed, plan, ctx.store, on_progress=output.launcher_progress_of, limits=ctx.limits)
         output.installing_launcher()
-        staged = staging_prefix(bundle) + secrets.token_hex(6)
         try:
             os.mkdir(staged, 0o755)
             try:
