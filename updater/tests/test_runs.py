@@ -169,16 +169,22 @@ class HttpFeedTest(UpdaterTestCase):
         )
         self.golden("update_offline", run, "update", self.port)
 
-    def test_server_errors_count_as_unreachable(self):
+    def test_server_errors_and_transfers_cut_short_count_as_unreachable(self):
         self.feed.publish_client(self.tree_a, "2026.12.1")
         self.assertEqual(0, self.update().status)
 
         def fail(handler):
             handler.send_error(503)
 
-        self.server.hook("/feed.json", fail)
-        run = self.check()
-        self.assertEqual((0, "UPDATE_CHECK launcher=unknown client=unknown world=unknown"), (run.status, run.lines[-1]))
+        def cut_short(handler):
+            handler.send_file(handler.path, stop_after=40)
+
+        for path, hook in (("/feed.json", fail), ("/feed.json", cut_short), ("/feed.json.sig", cut_short)):
+            with self.subTest(path=path, hook=hook.__name__):
+                self.server.httpd.hooks = {path: hook}
+                run = self.check()
+                self.assertEqual((0, "UPDATE_CHECK launcher=unknown client=unknown world=unknown"),
+                                 (run.status, run.lines[-1]), run.text)
 
 
 class PlayTest(UpdaterTestCase):

@@ -96,6 +96,7 @@ class HostileServerTest(unittest.TestCase):
             ("/trickle", trickle, {}, NetworkError),
             ("/silent", silent, {}, NetworkError),
             ("/short", short_body, {"exact": 100}, NetworkError),
+            ("/short-of-its-own-length", short_body, {}, NetworkError),
             ("/bigger", ok_body, {"exact": 100, "limit": 100}, FeedRejected),
             ("/to-file", redirect_to("file:///etc/passwd"), {}, FeedRejected),
             ("/to-ftp", redirect_to("ftp://127.0.0.1/x"), {}, FeedRejected),
@@ -150,6 +151,21 @@ class EndlessFeedRunTest(UpdaterTestCase):
         self.assertEqual(
             "Thornwake launcher error: The update server sent an invalid response. Try again later.", run.lines[-1]
         )
+
+
+class ShrinkingFileTest(unittest.TestCase):
+    def test_a_feed_file_that_shrinks_while_read_is_a_cut_transfer(self):
+        root = tempfile.mkdtemp(prefix="thornwake-shrink-")
+        self.addCleanup(shutil.rmtree, root, True)
+        path = os.path.join(root, "feed.json")
+        with open(path, "wb") as handle:
+            handle.write(noise("shrink", 600000))
+
+        def sink(chunk):
+            os.truncate(path, 300000)  # rewritten in place by a careless copy
+
+        with self.assertRaises(NetworkError):
+            transport.fetch("file://" + path, sink, 1 << 20, limits=SHORT)
 
 
 class OffsetTest(unittest.TestCase):

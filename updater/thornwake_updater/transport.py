@@ -291,7 +291,8 @@ def _fetch_file(url, sink, limit, exact, offset, deadline):
             if size is None or offset > size:
                 raise _StartOver()
             handle.seek(offset)
-        return _pump(url, handle.read, sink, limit, exact, offset, deadline)
+        # A file that shrinks while it is read was cut short, like a dropped connection.
+        return _pump(url, handle.read, sink, limit, size if exact is None else exact, offset, deadline)
 
 
 def _content_range_start(value, exact):
@@ -344,6 +345,10 @@ def _fetch_http(url, sink, limit, exact, offset, restart, limits, deadline):
             except ValueError:
                 raise FeedRejected(_MISBEHAVING, detail="%s: bad Content-Length %r" % (url, declared))
             _check_length(url, declared + start, limit, exact)
+            # An early close ends the body with an empty read, not an error: the declared
+            # length is what tells a cut transfer from a complete one.
+            if exact is None:
+                exact = declared + start
         count = _pump(url, getattr(response, "read1", response.read), sink, limit, exact, start, deadline)
     except BaseException:
         _drop(key)
