@@ -1,11 +1,14 @@
 """The launcher replacing its own bundle: the swap, its checks, recovery after a kill, play runs."""
 
+import ctypes
+import errno
 import os
 import random
 import shutil
 import subprocess
 import time
 import unittest
+from unittest import mock
 
 from support import (
     KEY_A,
@@ -163,6 +166,35 @@ class SwapTest(SelfUpdateTestCase):
         self.assertTrue(selfupdate.recover(self.bundle))
         self.assertEqual(tree_listing(self.old_tree), tree_listing(self.bundle))
         self.assertFalse(selfupdate.recover(self.bundle), "nothing to do while the bundle is there")
+
+    def test_the_swap_is_one_atomic_exchange_where_the_system_has_one_and_two_renames_elsewhere(self):
+        def refused_by_the_file_system():
+            def call(a, b):
+                ctypes.set_errno(errno.EINVAL)
+                return -1
+
+            return call
+
+        self.assertIsNotNone(selfupdate._exchange_call(), "this system exchanges two paths atomically")
+        cases = [
+            ("exchange", selfupdate._exchange_call, 1),
+            ("no exchange call", lambda: None, 2),
+            ("a file system without exchange", refused_by_the_file_system, 2),
+        ]
+        for name, lookup, renames in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.bundle + ".old", ignore_errors=True)
+                staged = selfupdate.staging_prefix(self.bundle) + "0123"
+                shutil.copytree(self.new_tree, staged, symlinks=True)
+                with mock.patch.object(selfupdate, "_exchange_call", lookup), \
+                        mock.patch.object(selfupdate.os, "rename", wraps=os.rename) as rename:
+                    selfupdate.swap(self.bundle, staged)
+                self.assertEqual(renames, rename.call_count)
+                self.assertEqual(tree_listing(self.new_tree), tree_listing(self.bundle))
+                self.assertEqual(tree_listing(self.old_tree), tree_listing(self.bundle + ".old"))
+                self.assertEqual(["Thornwake Launcher.app.old"], self.leftovers())
+                # The next case swaps the old bundle in again.
+                self.old_tree, self.new_tree = self.new_tree, self.old_tree
 
     def test_bundle_checks(self):
         cases = {

@@ -7,16 +7,18 @@ feed's version, so that a wrong publication can never make the launcher
 update itself in a loop), and then swapped in:
 
   1. a stale <bundle>.old is removed;
-  2. <bundle> is renamed to <bundle>.old;
-  3. the staged bundle is renamed to <bundle>.
+  2. the staged bundle and <bundle> are exchanged in one atomic step, and the
+     running one, now at the staging name, is renamed to <bundle>.old.
 
-A failure between 2 and 3 renames <bundle>.old back at once. A run killed
+Where the system or its file system cannot exchange two paths, step 2 is two
+renames instead: <bundle> to <bundle>.old, then the staged bundle to <bundle>.
+A failure between them renames <bundle>.old back at once. A run killed
 between them leaves no <bundle> but a whole <bundle>.old, and the next run
 that is given the bundle renames it back (recover). The old bundle stays as
 <bundle>.old until the new launcher has started, which removes it.
 
-This process itself runs from the old bundle's resources. Every module it
-needs was imported before the swap, so nothing is read from the new bundle.
+This process itself runs from the old bundle's resources. Every module of its
+own was imported before the swap, so nothing is read from the new bundle.
 """
 
 import errno
@@ -26,6 +28,7 @@ import plistlib
 import secrets
 import shutil
 import stat
+import sys
 
 from . import fsutil
 from .errors import FeedRejected, InstallError, UpdaterError, os_error_advice
@@ -164,8 +167,60 @@ def _names(directory):
         return []
 
 
+def _exchange_call():
+    """The system's atomic exchange of two paths as call(a, b) -> 0, or -1 with errno set; None without one.
+
+    renameat2(RENAME_EXCHANGE) on Linux (glibc 2.28 and later), renamex_np(RENAME_SWAP)
+    on macOS (10.12 and later).
+    """
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        if sys.platform.startswith("linux"):
+            function = libc.renameat2
+            function.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+            function.restype = ctypes.c_int
+            return lambda a, b: function(_AT_FDCWD, a, _AT_FDCWD, b, _RENAME_EXCHANGE)
+        if sys.platform == "darwin":
+            function = libc.renamex_np
+            function.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint]
+            function.restype = ctypes.c_int
+            return lambda a, b: function(a, b, _RENAME_SWAP)
+    except (ImportError, OSError, AttributeError):
+        pass
+    return None
+
+
+_AT_FDCWD = -100
+_RENAME_EXCHANGE = 2
+_RENAME_SWAP = 2
+# What a system or file system without the exchange answers.
+_NO_EXCHANGE = (errno.EINVAL, errno.ENOSYS, errno.ENOTSUP, errno.EOPNOTSUPP)
+
+
+def exchange(a, b):
+    """Swap what the two paths name in one atomic step; False when this system or file system cannot."""
+    call = _exchange_call()
+    if call is None:
+        return False
+    import ctypes
+
+    if call(os.fsencode(a), os.fsencode(b)) == 0:
+        return True
+    number = ctypes.get_errno()
+    if number in _NO_EXCHANGE:
+        return False
+    raise OSError(number, os.strerror(number), a, None, b)
+
+
 def swap(bundle, staged):
-    """Put the staged bundle at bundle's path, keeping the running one as <bundle>.old."""
+    """Put the staged bundle at bundle's path, keeping the running one as <bundle>.old.
+
+    Where the system can exchange two paths atomically, bundle's path always
+    holds a whole bundle; elsewhere two renames leave a moment without one,
+    which recover() repairs.
+    """
     parent = os.path.dirname(bundle) or "."
     old = old_path(bundle)
     if os.path.lexists(old):
@@ -173,13 +228,20 @@ def swap(bundle, staged):
             shutil.rmtree(old, ignore_errors=True)
         else:
             os.unlink(old)
-    os.rename(bundle, old)
-    try:
-        os.rename(staged, bundle)
-    except BaseException:
-        if not os.path.lexists(bundle):
-            os.rename(old, bundle)
-        raise
+    if exchange(staged, bundle):
+        try:
+            os.rename(staged, old)
+        except BaseException:
+            exchange(staged, bundle)  # the running bundle back at its path; the caller removes the staged one
+            raise
+    else:
+        os.rename(bundle, old)
+        try:
+            os.rename(staged, bundle)
+        except BaseException:
+            if not os.path.lexists(bundle):
+                os.rename(old, bundle)
+            raise
     fsutil.fsync_dir(parent)
 
 
