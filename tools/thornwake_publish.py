@@ -28,7 +28,7 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "updater"))
 
-from thornwake_updater import ed25519, feed as feed_mod, fsutil, manifest as manifest_mod, selfupdate  # noqa: E402
+from thornwake_updater import config, ed25519, feed as feed_mod, fsutil, manifest as manifest_mod, selfupdate  # noqa: E402
 from thornwake_updater.errors import UpdaterError  # noqa: E402
 from thornwake_updater.feed import ObjectRef  # noqa: E402
 
@@ -135,44 +135,87 @@ class FeedDirectory:
         return ObjectRef(digest, size, "identity", size)
 
 
-def scan_tree(tree, feed_dir):
-    """Manifest entries for every file, link and empty directory of tree; (entries, new objects)."""
+def scan_tree(tree):
+    """(entries, sources) for every file, link and empty directory of tree; nothing is stored yet.
+
+    A file entry's object reference is a stand-in until store_files; sources
+    maps its path to the file. Checking the entries before storing anything
+    keeps a tree that players would refuse from leaving objects in the feed.
+    """
     if not os.path.isdir(tree):
         raise PublishError("%s is not a directory" % tree)
     entries = []
-    new = 0
+    sources = {}
     for directory, dirnames, filenames in os.walk(tree, followlinks=False):
         dirnames.sort()
         relative_dir = os.path.relpath(directory, tree)
         prefix = "" if relative_dir == "." else relative_dir.replace(os.sep, "/") + "/"
         names = sorted(dirnames + filenames)
         if not names and prefix:
-            entries.append(manifest_mod.Entry(prefix[:-1], "dir"))
+            entries.append(manifest_mod.Entry(_utf8_name(directory, prefix[:-1]), "dir"))
         for name in sorted(filenames) + [d for d in dirnames if os.path.islink(os.path.join(directory, d))]:
             path = os.path.join(directory, name)
-            relative = prefix + name
+            relative = _utf8_name(path, prefix + name)
             info = os.lstat(path)
             if stat.S_ISLNK(info.st_mode):
-                entries.append(manifest_mod.Entry(relative, "link", target=os.readlink(path)))
+                entries.append(manifest_mod.Entry(relative, "link", target=_utf8_name(path, os.readlink(path))))
             elif stat.S_ISREG(info.st_mode):
-                ref, added = feed_dir.store_file(path)
-                new += added
-                entries.append(manifest_mod.Entry(relative, "file", ref.size, stat.S_IMODE(info.st_mode), ref))
+                entries.append(manifest_mod.Entry(relative, "file", info.st_size, stat.S_IMODE(info.st_mode),
+                                                  ObjectRef("0" * 64, info.st_size)))
+                sources[relative] = path
             else:
                 raise PublishError("%s is neither a file, a directory nor a link" % path)
     entries.sort(key=lambda entry: entry.path)
-    return entries, new
+    return entries, sources
+
+
+def _utf8_name(path, text):
+    """text (a name or link target found at path) when it is UTF-8; PublishError otherwise."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = os.fsencode(path).decode("utf-8", "backslashreplace")
+        raise PublishError("%s: the name is not UTF-8, so players could not install it" % shown)
+    return text
+
+
+def store_files(entries, sources, feed_dir):
+    """Store the content of every file entry the feed lacks and set its reference; the number stored."""
+    new = 0
+    for entry in entries:
+        if entry.kind == "file":
+            entry.ref, added = feed_dir.store_file(sources[entry.path])
+            entry.size = entry.ref.size
+            new += added
+    return new
+
+
+def check_manifest(manifest):
+    """PublishError unless the updater's own rules accept the manifest, so nothing is published that players would refuse."""
+    try:
+        manifest_mod.parse(manifest.to_bytes(), manifest.kind)
+    except UpdaterError as exc:
+        raise PublishError("the release would be refused by the updater: %s" % (exc.detail or exc.message))
 
 
 def store_manifest(feed_dir, manifest):
     """(reference, whether it was new) of the manifest stored as an object."""
-    data = manifest.to_bytes()
-    # Check with the updater's own rules, so nothing is published that players would refuse.
-    try:
-        manifest_mod.parse(data, manifest.kind)
-    except UpdaterError as exc:
-        raise PublishError("the release would be refused by the updater: %s" % (exc.detail or exc.message))
-    return feed_dir.store_bytes(data)
+    check_manifest(manifest)
+    return feed_dir.store_bytes(manifest.to_bytes())
+
+
+def publish_tree(feed_dir, tree, kind, **fields):
+    """Store a release tree's objects and manifest in the feed; (manifest reference, entries, new objects).
+
+    The tree is checked as players' updaters check it before anything is written.
+    """
+    entries, sources = scan_tree(tree)
+    manifest = manifest_mod.Manifest(kind, entries, **fields)
+    check_manifest(manifest)
+    directory = FeedDirectory(feed_dir)
+    new = store_files(entries, sources, directory)
+    ref, added = store_manifest(directory, manifest)
+    return ref, len(entries), new + added
 
 
 # Draft and signing ------------------------------------------------------------------------------
@@ -189,6 +232,11 @@ def load_json(path):
 
 
 def load_draft(feed_dir, region):
+    if not config.REGION_ID.match(region):
+        raise PublishError(
+            "%r is not a region id players can choose (a lowercase letter, then up to 31 lowercase letters, "
+            "digits or hyphens)" % region
+        )
     draft = load_json(os.path.join(feed_dir, DRAFT)) or load_json(os.path.join(feed_dir, "feed.json")) or {}
     if draft.get("region", region) != region:
         raise PublishError("%s holds region %r, not %r" % (feed_dir, draft.get("region"), region))
@@ -210,14 +258,10 @@ def add_client(feed_dir, region, release, revision, world, executable, tree):
         if not pattern.match(value):
             raise PublishError("%r is not a valid %s" % (value, what))
     draft = load_draft(feed_dir, region)
-    directory = FeedDirectory(feed_dir)
-    entries, new = scan_tree(tree, directory)
-    manifest = manifest_mod.Manifest("client", entries, release_id=release, executable=executable)
-    ref, added = store_manifest(directory, manifest)
-    new += added
+    ref, count, new = publish_tree(feed_dir, tree, "client", release_id=release, executable=executable)
     draft["client"] = {"releaseId": release, "sourceRevision": revision, "worldVersion": world, "manifest": ref.to_json()}
     save_draft(feed_dir, draft)
-    return len(entries), new
+    return count, new
 
 
 def add_launcher(feed_dir, region, version, bundle):
@@ -229,14 +273,25 @@ def add_launcher(feed_dir, region, version, bundle):
     except UpdaterError as exc:
         raise PublishError("%s is not launcher %s: %s" % (bundle, version, exc.detail or exc.message))
     draft = load_draft(feed_dir, region)
-    directory = FeedDirectory(feed_dir)
-    entries, new = scan_tree(bundle, directory)
-    manifest = manifest_mod.Manifest("launcher", entries, version=version)
-    ref, added = store_manifest(directory, manifest)
-    new += added
+    ref, count, new = publish_tree(feed_dir, bundle, "launcher", version=version)
     draft["launcher"] = {"version": version, "manifest": ref.to_json()}
     save_draft(feed_dir, draft)
-    return len(entries), new
+    return count, new
+
+
+# A feed must outlive its upload; one that never expires would defeat the freeze protection.
+MIN_VALIDITY = datetime.timedelta(hours=1)
+MAX_EXPIRES_DAYS = 3650
+
+
+def expiry(now, days):
+    """The expiry as written to the feed, days after now; PublishError unless it is sensible."""
+    if not 0 < days <= MAX_EXPIRES_DAYS:  # refuses inf and nan too
+        raise PublishError("--expires-days must be a number of days above 0 and at most %d" % MAX_EXPIRES_DAYS)
+    expires = feed_mod.format_time(now + datetime.timedelta(days=days))
+    if feed_mod.parse_time(expires) - now < MIN_VALIDITY:
+        raise PublishError("--expires-days %g would let the feed expire within the hour; players refuse an expired feed" % days)
+    return expires
 
 
 def sign(feed_dir, key_path, expires_days, now=None):
@@ -252,7 +307,7 @@ def sign(feed_dir, key_path, expires_days, now=None):
         "format": feed_mod.FORMAT,
         "region": draft["region"],
         "sequence": sequence,
-        "expires": feed_mod.format_time(now + datetime.timedelta(days=expires_days)),
+        "expires": expiry(now, expires_days),
         "client": draft["client"],
     }
     if draft.get("launcher") is not None:
@@ -315,8 +370,6 @@ def main(argv):
             count, new = add_launcher(args.feed_dir, args.region, args.version, args.bundle)
             print("launcher %s: %d entries, %d new objects" % (args.version, count, new))
         elif args.command == "sign":
-            if not args.expires_days > 0:
-                raise PublishError("--expires-days must be positive")
             sequence, expires = sign(args.feed_dir, args.key, args.expires_days)
             print("signed feed sequence %d, expires %s" % (sequence, expires))
     except PublishError as exc:

@@ -11,6 +11,9 @@ import os
 import sys
 
 
+_INTERRUPTED = "The update was interrupted. Your installed game was not changed. Try again."
+
+
 def _fail(text):
     try:
         sys.stdout.write("Thornwake launcher error: " + text + "\n")
@@ -39,13 +42,17 @@ def _main():
     try:
         return cli.main(sys.argv[1:])
     except BaseException as exc:  # the last guard: no traceback may reach the launcher
-        if isinstance(exc, SystemExit):
+        if isinstance(exc, (SystemExit, KeyboardInterrupt)):
             raise
         return _fail("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
 
 
 if __name__ == "__main__":
-    status = _main()
+    try:
+        status = _main()
+    except KeyboardInterrupt:
+        # Ctrl-C, even while the package is still being imported.
+        status = _fail(_INTERRUPTED)
     try:
         sys.stdout.flush()
     except Exception:

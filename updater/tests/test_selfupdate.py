@@ -30,7 +30,7 @@ from support import (
     write_config,
 )
 
-from thornwake_updater import manifest as manifest_mod, selfupdate
+from thornwake_updater import selfupdate
 from thornwake_updater.errors import FeedRejected
 
 INSTALLED_AT = "Launcher installed at "
@@ -137,9 +137,7 @@ class SelfUpdateRunTest(SelfUpdateTestCase):
     def test_a_bundle_that_is_not_the_offered_version_is_refused_and_the_running_one_kept(self):
         # Published around the publisher's own check: the manifest says NEW, the Info.plist OLD.
         wrong = make_bundle(os.path.join(self.tmp, "wrong", "Thornwake Launcher.app"), LAUNCHER_OLD, "c")
-        directory = publish.FeedDirectory(self.feed.root)
-        entries, _ = publish.scan_tree(wrong, directory)
-        ref, _ = publish.store_manifest(directory, manifest_mod.Manifest("launcher", entries, version=LAUNCHER_NEW))
+        ref, _, _ = publish.publish_tree(self.feed.root, wrong, "launcher", version=LAUNCHER_NEW)
         draft = publish.load_draft(self.feed.root, self.region)
         draft["launcher"] = {"version": LAUNCHER_NEW, "manifest": ref.to_json()}
         publish.save_draft(self.feed.root, draft)

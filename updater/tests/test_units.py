@@ -3,6 +3,9 @@
 import errno
 import io
 import os
+import signal
+import subprocess
+import time
 import unittest
 
 import support  # noqa: F401  (puts the updater package on the path)
@@ -292,3 +295,22 @@ class ScriptEntryTest(support.UpdaterTestCase):
                 self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: " + text), run.text)
         run = self.run_updater("--config", "/c.json", "--region", "production", "--bogus")
         self.golden("usage_error", run, "check")
+
+    def test_ctrl_c_while_the_updater_starts_ends_in_one_error_line(self):
+        # A stand-in for a standard module that the package imports: it holds the import until the signal.
+        shadow = os.path.join(self.tmp, "shadow")
+        ready = os.path.join(self.tmp, "importing")
+        os.makedirs(shadow)
+        with open(os.path.join(shadow, "secrets.py"), "w") as handle:
+            handle.write("import time\nopen(%r, 'w').close()\ntime.sleep(30)\n" % ready)
+        process = subprocess.Popen([support.PYTHON, support.SCRIPT, "--check"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, env=self.env(PYTHONPATH=shadow))
+        deadline = time.monotonic() + 20
+        while not os.path.exists(ready) and process.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        process.send_signal(signal.SIGINT)
+        output = process.communicate(timeout=20)[0]
+        run = support.Run(subprocess.CompletedProcess(process.args, process.returncode, output))
+        support.assert_protocol_clean(self, run)
+        self.assertEqual((1, ["Thornwake launcher error: The update was interrupted. Your installed game was not changed. "
+                              "Try again."]), (run.status, run.lines))
