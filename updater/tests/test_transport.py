@@ -1,15 +1,28 @@
 """Hostile and broken servers: every fetch ends in a clear error, bounded in time and memory."""
 
+import json
 import os
 import shutil
 import tempfile
 import time
 import unittest
 
-from support import KEY_A, Feed, FeedServer, UpdaterTestCase, make_tree, noise, release_files, write_config
+from support import (
+    KEY_A,
+    LAUNCHER_OLD,
+    Feed,
+    FeedServer,
+    UpdaterTestCase,
+    make_bundle,
+    make_tree,
+    noise,
+    release_files,
+    write_config,
+)
 
 from thornwake_updater import transport
 from thornwake_updater.errors import FeedRejected, NetworkError
+from thornwake_updater.feed import ObjectRef
 
 SHORT = transport.Limits(socket_timeout=1.0, base_deadline=2.0, min_rate=10**9)
 
@@ -151,6 +164,112 @@ class EndlessFeedRunTest(UpdaterTestCase):
         self.assertEqual(
             "Thornwake launcher error: The update server sent an invalid response. Try again later.", run.lines[-1]
         )
+
+
+def trickle_forever(handler):
+    """The whole length announced, then a byte at a time: no socket timeout ever fires."""
+    handler.send_response(200)
+    handler.send_header("Content-Length", "1000")
+    handler.end_headers()
+    try:
+        for _ in range(400):
+            handler.wfile.write(b"0")
+            time.sleep(0.1)
+    except OSError:
+        pass
+
+
+def dribble_then_drop(handler):
+    """The object from the requested offset a byte at a time, the connection dropped after two seconds."""
+    with open(handler.translate_path(handler.path), "rb") as source:
+        data = source.read()
+    wanted = handler.headers.get("Range")
+    start = int(wanted[6:-1]) if wanted else 0
+    handler.send_response(206 if start else 200)
+    handler.send_header("Content-Length", str(len(data) - start))
+    if start:
+        handler.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+    handler.end_headers()
+    end = time.monotonic() + 2.0
+    try:
+        for index in range(start, len(data) - 1):
+            if time.monotonic() > end:
+                break
+            handler.wfile.write(data[index:index + 1])
+            time.sleep(0.1)
+    except OSError:
+        pass
+    handler.close_connection = True
+
+
+def trickle_headers(handler):
+    """Headers that never end: a download thread waits in the HTTP library, where no deadline of its own reaches."""
+    try:
+        handler.wfile.write(b"HTTP/1.0 200 OK\r\nX-Wait: ")
+        for _ in range(400):
+            handler.wfile.write(b"a")
+            time.sleep(0.1)
+    except OSError:
+        pass
+
+
+def object_paths(root):
+    """The URL paths of a feed directory's objects."""
+    return {"/" + os.path.relpath(os.path.join(directory, name), root)
+            for directory, _, names in os.walk(os.path.join(root, "objects")) for name in names}
+
+
+class SlowServerRunTest(UpdaterTestCase):
+    # Every deadline shortened twentyfold.
+    SCALE = 0.05
+    # Starting Python and the updater, reading the installed release: well under this on a busy machine.
+    MARGIN = 2.5
+
+    def test_slow_servers_are_given_up_within_the_bounds(self):
+        feed = Feed(os.path.join(self.tmp, "feed"))
+        feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "r1")
+        server = FeedServer(feed.root)
+        self.addCleanup(server.stop)
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, server.url, [KEY_A])])
+        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
+        bundle = make_bundle(os.path.join(self.tmp, "Thornwake Launcher.app"), LAUNCHER_OLD)
+        # Release r2 brings eight new objects, more than the download threads.
+        before = object_paths(feed.root)
+        feed.publish_client(make_tree(os.path.join(self.tmp, "tree-b"), release_files("b", count=8)), "r2")
+        with open(os.path.join(feed.root, "feed.json")) as handle:
+            manifest = "/" + ObjectRef.from_json(json.load(handle)["client"]["manifest"], "manifest").relative_url()
+        new_objects = object_paths(feed.root) - before - {manifest}
+        self.assertEqual(8, len(new_objects))
+        # The bounds promised to players: a check ends within 20 s, play waits 5 s at most for the
+        # network, an update gives up after 60 s without progress.
+        check, play, update = (self.SCALE * bound for bound in (20, 5, 60))
+        unreachable = "Thornwake launcher error: The update server could not be reached."
+        cases = [
+            # name, hook, paths, arguments, status, last line, bound
+            ("check with a slow signature", trickle_forever, ["/feed.json.sig"], ["--check"], 0,
+             "UPDATE_CHECK launcher=unknown client=unknown world=unknown", check),
+            ("play with a slow signature", trickle_forever, ["/feed.json.sig"],
+             ["--launcher-bundle", bundle, "--launcher-version", LAUNCHER_OLD], 0, "Starting Thornwake\u2026",
+             play),
+            ("update from a server that keeps dropping the connection", dribble_then_drop, new_objects,
+             ["--update-only"], 1, unreachable, update),
+            ("update from a server that never ends its headers", trickle_headers, new_objects, ["--update-only"], 1,
+             unreachable, update),
+        ]
+        for name, hook, paths, arguments, status, last, bound in cases:
+            with self.subTest(name):
+                server.httpd.hooks = {path: hook for path in paths}
+                server.reset()
+                started = time.monotonic()
+                run = self.run_updater(*arguments, config=config, timeout=30,
+                                       THORNWAKE_UPDATER_DEADLINE_SCALE=str(self.SCALE))
+                elapsed = time.monotonic() - started
+                self.assertEqual(status, run.status, run.text)
+                self.assertTrue(run.lines[-1].startswith(last), run.text)
+                self.assertLess(elapsed, bound + self.MARGIN, run.text)
+                if hook is dribble_then_drop:
+                    self.assertTrue([r for r in server.httpd.ranges if r], "the object downloads were retried")
+        self.assertEqual("r1", self.current()["releaseId"])
 
 
 class ShrinkingFileTest(unittest.TestCase):

@@ -134,17 +134,13 @@ class Context:
             self._settings = config.load_region(self.options.config, self.options.region)
         return self._settings
 
-    def fetch_feed(self):
+    def fetch_feed(self, seconds=None):
         state = feed_mod.SequenceState(os.path.join(self.region_dir, "feed-state.json"))
-        return feed_mod.fetch_feed(self.settings, state, self.limits)
+        return feed_mod.fetch_feed(self.settings, state, self.limits, seconds)
 
     def prepare_support(self):
         # The launcher creates the support directory owner-only; do the same if the updater is first.
         os.makedirs(self.support, mode=0o700, exist_ok=True)
-
-
-# A play run looks for a launcher update only briefly: the player is waiting for the game.
-PLAY_LIMITS = transport.Limits(socket_timeout=5.0, base_deadline=15.0)
 
 
 def _recover_launcher(ctx):
@@ -205,8 +201,8 @@ def run_play_mode(ctx):
             ctx.settings
             ctx.prepare_support()
             _recover_launcher(ctx)
-            state = feed_mod.SequenceState(os.path.join(ctx.region_dir, "feed-state.json"))
-            feed = feed_mod.fetch_feed(ctx.settings, state, PLAY_LIMITS)
+            # Only briefly: the player is waiting for the game.
+            feed = ctx.fetch_feed(ctx.limits.play_feed_deadline)
             note_relaunch_loop(options, feed, ctx.output)
             launcher = launcher_update(options, feed)
             if launcher is not None:
@@ -255,4 +251,4 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
 
 
 def main(argv):
-    return run(argv, Output())
+    return run(argv, Output(), limits=transport.limits_from_environment(os.environ))

@@ -28,6 +28,7 @@ import datetime
 import json
 import os
 import re
+import time
 
 from . import ed25519, fsutil, transport
 from .errors import FeedRejected
@@ -242,8 +243,13 @@ def accept_feed(data, signature_text, settings, state, now=None):
     return feed
 
 
-def fetch_feed(settings, state, limits=transport.DEFAULT_LIMITS, now=None):
-    """Fetch and verify the region's feed. NetworkError when unreachable."""
-    data = transport.fetch_bytes(settings.feed_url + "feed.json", FEED_LIMIT, limits)
-    signature = transport.fetch_bytes(settings.feed_url + "feed.json.sig", SIGNATURE_LIMIT, limits)
+def fetch_feed(settings, state, limits=transport.DEFAULT_LIMITS, seconds=None, now=None):
+    """Fetch and verify the region's feed. NetworkError when unreachable.
+
+    Both files together get seconds (by default the limits' feed deadline), so
+    a slow signature cannot double the wait.
+    """
+    deadline = time.monotonic() + (limits.feed_deadline if seconds is None else seconds)
+    data = transport.fetch_bytes(settings.feed_url + "feed.json", FEED_LIMIT, limits, deadline)
+    signature = transport.fetch_bytes(settings.feed_url + "feed.json.sig", SIGNATURE_LIMIT, limits, deadline)
     return accept_feed(data, signature, settings, state, now)

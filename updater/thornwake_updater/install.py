@@ -413,7 +413,8 @@ def run_parallel(items, work, workers=None, deadline=None):
     """Call work(item, should_stop) for every item on up to workers threads.
 
     The first failure stops the other threads (should_stop() turns true) and
-    is raised here. deadline (time.monotonic) bounds the wait as a whole.
+    is raised here. deadline() (a time.monotonic value, asked again and again)
+    bounds the wait as a whole.
     """
     items = list(items)
     workers = WORKERS if workers is None else workers
@@ -456,11 +457,11 @@ def run_parallel(items, work, workers=None, deadline=None):
         for thread in threads:
             while thread.is_alive():
                 thread.join(0.25)
-                if deadline is not None and time.monotonic() > deadline:
+                if deadline is not None and time.monotonic() > deadline():
                     stop.set()
                     raise NetworkError(
                         "The update server could not be reached. Check your internet connection and try again.",
-                        detail="downloads did not finish in time",
+                        detail="downloads stalled or did not finish in time",
                     )
     except BaseException:
         stop.set()
@@ -476,12 +477,15 @@ def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_
     """
     total = [plan.download_bytes]
     done = [0]
+    last_byte = [time.monotonic()]
     lock = threading.Lock()
 
     def arrived(count, more=0):
         with lock:
             done[0] += count
             total[0] += more
+            if count:
+                last_byte[0] = time.monotonic()
             if on_progress is not None:
                 on_progress(done[0], total[0])
 
@@ -491,7 +495,12 @@ def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_
     remote = sorted(plan.remote, key=lambda ref: -ref.stored_size)
     count = len(remote)
     workers = WORKERS if workers is None else workers
-    deadline = time.monotonic() + limits.deadline_for(total[0]) + limits.base_deadline * (count // max(1, workers) + 1)
+    overall = time.monotonic() + limits.deadline_for(total[0]) + limits.base_deadline * (count // max(1, workers) + 1)
+
+    def deadline():
+        # Also when no byte arrived for a while: a thread stuck where no socket timeout reaches
+        # (a name lookup, a server trickling its headers) must not hold the update.
+        return min(overall, last_byte[0] + limits.stall)
 
     def fetch(ref, should_stop):
         store.download(feed, ref, on_stored_bytes=arrived, limits=limits, should_stop=should_stop)

@@ -271,6 +271,8 @@ class ObjectStore:
             partial.clear()
         retried_from_zero = False
         attempt = 0
+        # One bound for all attempts: a retry must not give a stalling server its time again.
+        deadline = time.monotonic() + limits.deadline_for(ref.stored_size)
         while True:
             attempt += 1
             content = content_path = None
@@ -303,7 +305,7 @@ class ObjectStore:
                 try:
                     if offset < ref.stored_size or ref.stored_size == 0:
                         transport.fetch(url, sink, ref.stored_size, exact=ref.stored_size, limits=limits,
-                                        offset=offset, restart=restart)
+                                        offset=offset, restart=restart, deadline=deadline)
                     state["decoder"].finish()
                 except NetworkError:
                     if received[0] and attempt < ATTEMPTS:

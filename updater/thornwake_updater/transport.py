@@ -35,19 +35,44 @@ SMALL_BODY = 64 * 1024
 
 
 class Limits:
-    """Time bounds of one fetch; tests shorten them."""
+    """Time bounds of a run's network work, in seconds."""
 
-    def __init__(self, socket_timeout=20.0, base_deadline=60.0, min_rate=16 * 1024):
+    def __init__(self, socket_timeout=20.0, base_deadline=60.0, min_rate=16 * 1024, feed_deadline=15.0,
+                 play_feed_deadline=5.0, stall=60.0):
         self.socket_timeout = socket_timeout
+        # One object, over all its attempts: base_deadline plus its size at min_rate bytes per second.
         self.base_deadline = base_deadline
-        # Slowest transfer rate still accepted, in bytes per second, for the overall deadline.
         self.min_rate = min_rate
+        # feed.json and its signature together: a check ends well within 20 seconds.
+        self.feed_deadline = feed_deadline
+        # The same before a play run starts the installed game.
+        self.play_feed_deadline = play_feed_deadline
+        # An update whose downloads receive nothing for this long fails.
+        self.stall = stall
 
     def deadline_for(self, size):
         return self.base_deadline + float(size) / self.min_rate
 
+    def scaled(self, factor):
+        """These limits with every time bound multiplied by factor."""
+        return Limits(self.socket_timeout * factor, self.base_deadline * factor, self.min_rate / factor,
+                      self.feed_deadline * factor, self.play_feed_deadline * factor, self.stall * factor)
+
 
 DEFAULT_LIMITS = Limits()
+SCALE_VARIABLE = "THORNWAKE_UPDATER_DEADLINE_SCALE"
+
+
+def limits_from_environment(environ):
+    """The default limits, shortened by THORNWAKE_UPDATER_DEADLINE_SCALE (a factor above 0 and below 1).
+
+    Any other value is ignored: the environment may shorten the waits, never lengthen them.
+    """
+    try:
+        factor = float(environ.get(SCALE_VARIABLE, "1"))
+    except ValueError:
+        return DEFAULT_LIMITS
+    return DEFAULT_LIMITS.scaled(factor) if 0 < factor < 1 else DEFAULT_LIMITS
 
 _UNREACHABLE = "The update server could not be reached. Check your internet connection and try again."
 _MISBEHAVING = "The update server sent an invalid response. Try again later."
@@ -360,21 +385,27 @@ def _fetch_http(url, sink, limit, exact, offset, restart, limits, deadline):
     return count
 
 
-def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart=None):
+def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart=None, deadline=None):
     """Pass the content at url, from byte offset on, to sink(chunk) in order; the bytes passed.
 
     limit bounds the whole content's size; exact, when given, is the one size
     accepted. With an offset, restart() is called when the source cannot
     continue there, and the content then comes from its first byte: the
-    caller drops what it had. Raises NetworkError when the source cannot be
-    reached or is too slow, and FeedRejected when it answers with something
-    that breaks the bounds.
+    caller drops what it had. deadline (time.monotonic) ends the fetch
+    earlier than its own bound, for callers whose bound spans several
+    fetches. Raises NetworkError when the source cannot be reached or is too
+    slow, and FeedRejected when it answers with something that breaks the
+    bounds.
     """
     if not allowed_url(url):
         raise FeedRejected(_MISBEHAVING, detail="refused to fetch %s" % url)
     if offset and restart is None:
         raise ValueError("an offset needs a restart function")
     seconds = limits.deadline_for((exact if exact is not None else limit) - offset)
+    if deadline is not None:
+        seconds = min(seconds, deadline - time.monotonic())
+    if seconds <= 0:
+        raise NetworkError(_UNREACHABLE, detail="%s: no time left to fetch it" % url)
     deadline = time.monotonic() + seconds
     scheme = urllib.parse.urlsplit(url).scheme.lower()
 
@@ -397,7 +428,7 @@ def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart
                 begin_again()
                 return attempt(0)
     except _DeadlineExceeded:
-        raise NetworkError(_UNREACHABLE, detail="%s: no complete answer within %d seconds" % (url, seconds))
+        raise NetworkError(_UNREACHABLE, detail="%s: no complete answer within %.3g seconds" % (url, seconds))
     except _SinkFailed as exc:
         raise exc.original
     except (FeedRejected, NetworkError):
@@ -412,8 +443,8 @@ def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart
         raise FeedRejected(_MISBEHAVING, detail="%s: %s" % (url, exc))
 
 
-def fetch_bytes(url, limit, limits=DEFAULT_LIMITS):
+def fetch_bytes(url, limit, limits=DEFAULT_LIMITS, deadline=None):
     """The content at url as bytes, at most limit of them."""
     parts = []
-    fetch(url, parts.append, limit, limits=limits)
+    fetch(url, parts.append, limit, limits=limits, deadline=deadline)
     return b"".join(parts)
