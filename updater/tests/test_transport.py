@@ -166,19 +166,6 @@ class EndlessFeedRunTest(UpdaterTestCase):
         )
 
 
-def trickle_forever(handler):
-    """The whole length announced, then a byte at a time: no socket timeout ever fires."""
-    handler.send_response(200)
-    handler.send_header("Content-Length", "1000")
-    handler.end_headers()
-    try:
-        for _ in range(400):
-            handler.wfile.write(b"0")
-            time.sleep(0.1)
-    except OSError:
-        pass
-
-
 def dribble_then_drop(handler):
     """The object from the requested offset a byte at a time, the connection dropped after two seconds."""
     with open(handler.translate_path(handler.path), "rb") as source:
@@ -246,9 +233,9 @@ class SlowServerRunTest(UpdaterTestCase):
         unreachable = "Thornwake launcher error: The update server could not be reached."
         cases = [
             # name, hook, paths, arguments, status, last line, bound
-            ("check with a slow signature", trickle_forever, ["/feed.json.sig"], ["--check"], 0,
+            ("check with a slow signature", trickle, ["/feed.json.sig"], ["--check"], 0,
              "UPDATE_CHECK launcher=unknown client=unknown world=unknown", check),
-            ("play with a slow signature", trickle_forever, ["/feed.json.sig"],
+            ("play with a slow signature", trickle, ["/feed.json.sig"],
              ["--launcher-bundle", bundle, "--launcher-version", LAUNCHER_OLD], 0, "Starting Thornwake\u2026",
              play),
             ("update from a server that keeps dropping the connection", dribble_then_drop, new_objects,

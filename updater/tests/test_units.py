@@ -256,29 +256,25 @@ class OutputTest(unittest.TestCase):
 
 
 class OsErrorAdviceTest(unittest.TestCase):
-    def test_each_cause_gets_its_own_advice(self):
+    def test_each_cause_gets_its_own_advice_about_the_right_folder(self):
         cases = [
-            # errno, file, folder given, expected cause, expected advice
-            (errno.ENOSPC, "/d/f", None, "the disk is full", "Free some disk space and try again."),
-            (errno.EDQUOT, "/d/f", None, "your disk quota is used up", "Free some disk space and try again."),
-            (errno.EROFS, "/d/f", None, "the disk is read-only",
-             "The folder /d is on a read-only disk. Make it writable, then try again."),
-            (errno.EACCES, "/d/f", None, "permission denied", "Check that you may change the folder /d, then try again."),
-            (errno.EPERM, None, None, "permission denied", "Check that you may change Thornwake's folders, then try again."),
-            (errno.EACCES, "/d/e/f", "/Apps", "permission denied",
-             "Check that you may change the folder /Apps, then try again."),
-            (errno.ENAMETOOLONG, "/d/f", None, "a name is too long",
-             "A path in the folder /d is too long for this system. Use a shorter folder path for Thornwake's data, "
-             "then try again."),
-            (errno.ELOOP, "/d/f", None, "a link is in the way",
-             "The folder /d holds a symbolic link where Thornwake keeps its own files, or links that loop. "
-             "Remove the link, then try again."),
-            (errno.EIO, "/d/f", None, os.strerror(errno.EIO), "Check the folder /d and your disk, then try again."),
+            # errno, folder given, cause, what the advice says
+            (errno.ENOSPC, None, "the disk is full", "Free some disk space and try again."),
+            (errno.EDQUOT, None, "your disk quota is used up", "Free some disk space"),
+            (errno.EROFS, None, "the disk is read-only", "The folder /d is on a read-only disk. Make it writable"),
+            (errno.EACCES, None, "permission denied", "Check that you may change the folder /d,"),
+            (errno.EPERM, "/Apps", "permission denied", "Check that you may change the folder /Apps,"),
+            (errno.ENAMETOOLONG, None, "a name is too long", "Use a shorter folder path"),
+            (errno.ELOOP, None, "a link is in the way", "The folder /d holds a symbolic link"),
+            (errno.EIO, None, os.strerror(errno.EIO), "Check the folder /d and your disk"),
         ]
-        for number, filename, folder, cause, advice in cases:
+        for number, folder, cause, advice in cases:
             with self.subTest(errno.errorcode[number]):
-                exc = OSError(number, os.strerror(number), filename)
-                self.assertEqual((cause, advice), os_error_advice(exc, folder))
+                found = os_error_advice(OSError(number, os.strerror(number), "/d/file"), folder)
+                self.assertEqual(cause, found[0])
+                self.assertIn(advice, found[1])
+                self.assertEqual(advice.startswith("Free"), "disk space" in found[1], "space advice only for space")
+        self.assertIn("Thornwake's folders", os_error_advice(OSError(errno.EACCES, "denied"))[1])
 
 
 class ScriptEntryTest(support.UpdaterTestCase):
