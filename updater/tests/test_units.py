@@ -1,13 +1,17 @@
 """Signatures, manifests, the command line and output formatting, checked in-process."""
 
+import errno
+import fcntl
 import io
 import os
+import tempfile
 import unittest
+from unittest import mock
 
 import support  # noqa: F401  (puts the updater package on the path)
 from protocol import problems
 
-from thornwake_updater import cli, config, ed25519, manifest
+from thornwake_updater import cli, config, ed25519, fsutil, manifest
 from thornwake_updater.errors import FeedRejected, UsageError
 from thornwake_updater.output import Output
 
@@ -239,3 +243,27 @@ class ScriptEntryTest(support.UpdaterTestCase):
                 self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: " + text), run.text)
         run = self.run_updater("--config", "/c.json", "--region", "production", "--bogus")
         self.golden("usage_error", run, "check")
+
+
+class DurableFlushTest(unittest.TestCase):
+    def test_full_flush_where_the_system_has_it_else_fsync(self):
+        full = 51  # macOS's F_FULLFSYNC; Linux has none
+        cases = [  # name, F_FULLFSYNC, its error, the flushes of the file and of its directory
+            ("full flush accepted", full, None, ["full", "full"]),
+            ("full flush refused by the file system", full, errno.ENOTSUP, ["fsync", "fsync"]),
+            ("no full flush", None, None, ["fsync", "fsync"]),
+        ]
+        for name, command, refusal, expected in cases:
+            calls = []
+
+            def fake_fcntl(fd, asked, *args):
+                if refusal:
+                    raise OSError(refusal, os.strerror(refusal))
+                calls.append("full" if asked == full else asked)
+
+            with self.subTest(name), tempfile.TemporaryDirectory() as directory, \
+                    mock.patch.object(fcntl, "F_FULLFSYNC", command, create=True), \
+                    mock.patch.object(fcntl, "fcntl", fake_fcntl), \
+                    mock.patch.object(os, "fsync", lambda fd: calls.append("fsync")):
+                fsutil.atomic_write(os.path.join(directory, "current.json"), b"{}")
+                self.assertEqual(expected, calls)

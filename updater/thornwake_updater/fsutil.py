@@ -5,10 +5,28 @@ flushed to disk, renamed over the final name, and its directory flushed, so a
 reader sees either the whole old content or the whole new content.
 """
 
+import fcntl
 import json
 import os
 import secrets
 import sys
+
+
+def flush(fd):
+    """Make what was written to fd durable.
+
+    On macOS fsync only hands the data to the drive, which may keep it in its
+    cache past a power loss; F_FULLFSYNC asks the drive to write it out. Some
+    file systems refuse it (network shares): fsync is the best they offer.
+    """
+    full = getattr(fcntl, "F_FULLFSYNC", None)
+    if full is not None:
+        try:
+            fcntl.fcntl(fd, full)
+            return
+        except OSError:
+            pass
+    os.fsync(fd)
 
 
 def fsync_dir(path):
@@ -17,7 +35,7 @@ def fsync_dir(path):
     except OSError:
         return
     try:
-        os.fsync(fd)
+        flush(fd)
     except OSError:
         # Some file systems refuse fsync on directories; the rename is still atomic.
         pass
@@ -38,7 +56,7 @@ def atomic_write(path, data, mode=0o644):
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)
             handle.flush()
-            os.fsync(handle.fileno())
+            flush(handle.fileno())
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -99,15 +117,15 @@ def flush_tree(root, files, directories):
             os.close(fd)
     import concurrent.futures
 
-    def flush(path):
+    def flush_file(path):
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
         try:
-            os.fsync(fd)
+            flush(fd)
         finally:
             os.close(fd)
 
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        for _ in pool.map(flush, files):
+        for _ in pool.map(flush_file, files):
             pass
     for directory in sorted(directories, key=lambda d: -d.count(os.sep)):
         fsync_dir(directory)
