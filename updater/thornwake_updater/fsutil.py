@@ -12,14 +12,16 @@ import secrets
 import sys
 
 
-def flush(fd):
+def flush(fd, drive=True):
     """Make what was written to fd durable.
 
     On macOS fsync only hands the data to the drive, which may keep it in its
-    cache past a power loss; F_FULLFSYNC asks the drive to write it out. Some
-    file systems refuse it (network shares): fsync is the best they offer.
+    cache past a power loss; F_FULLFSYNC asks the drive to write out its whole
+    cache. Some file systems refuse it (network shares): fsync is the best
+    they offer. drive=False is fsync alone, for many files that one full
+    flush at the end covers.
     """
-    full = getattr(fcntl, "F_FULLFSYNC", None)
+    full = getattr(fcntl, "F_FULLFSYNC", None) if drive else None
     if full is not None:
         try:
             fcntl.fcntl(fd, full)
@@ -29,13 +31,13 @@ def flush(fd):
     os.fsync(fd)
 
 
-def fsync_dir(path):
+def fsync_dir(path, drive=True):
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
     except OSError:
         return
     try:
-        flush(fd)
+        flush(fd, drive)
     except OSError:
         # Some file systems refuse fsync on directories; the rename is still atomic.
         pass
@@ -105,7 +107,8 @@ def flush_tree(root, files, directories):
 
     One syncfs of root's file system where the system offers it: flushing
     thousands of small files one by one costs far more than the data itself.
-    Elsewhere every file and directory is flushed on its own, a few at a time.
+    Elsewhere every file and directory is flushed on its own, a few at a time,
+    and one full flush at the end empties the drive's cache for all of them.
     """
     syncfs = _syncfs()
     if syncfs is not None:
@@ -120,7 +123,7 @@ def flush_tree(root, files, directories):
     def flush_file(path):
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
         try:
-            flush(fd)
+            flush(fd, drive=False)
         finally:
             os.close(fd)
 
@@ -128,5 +131,5 @@ def flush_tree(root, files, directories):
         for _ in pool.map(flush_file, files):
             pass
     for directory in sorted(directories, key=lambda d: -d.count(os.sep)):
-        fsync_dir(directory)
+        fsync_dir(directory, drive=False)
     fsync_dir(root)
