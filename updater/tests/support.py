@@ -57,6 +57,7 @@ echo "game output line"
 case "$THORNWAKE_TEST_END" in
   term) kill -TERM $$ ;;
   fail) exit 7 ;;
+  wait) trap 'exit 3' TERM; sleep 5 & wait $!; exit 4 ;;
 esac
 exit 0
 """

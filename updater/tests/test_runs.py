@@ -3,11 +3,14 @@
 import os
 import shutil
 import signal
+import subprocess
 
 from support import (
     KEY_A,
     LAUNCHER_NEW,
     LAUNCHER_OLD,
+    PYTHON,
+    UPDATER_DIR,
     WORLD,
     WORLD_2,
     Feed,
@@ -212,6 +215,28 @@ class PlayTest(UpdaterTestCase):
                 self.assertEqual("Starting Thornwake\u2026", run.lines[-1])
                 if end == "fail":
                     self.golden("play_game_failed", run, "play")
+
+    def test_a_stop_request_right_after_the_start_line_reaches_the_game(self):
+        self.install()
+        # A play run whose output stream asks the run to stop the moment it prints the start line.
+        driver = (
+            "import os, signal, sys\n"
+            "sys.path.insert(0, sys.argv[1])\n"
+            "from thornwake_updater import output, play\n"
+            "class Stream:\n"
+            "    def write(self, text):\n"
+            "        sys.stdout.write(text)\n"
+            "        if text.startswith('Starting Thornwake'):\n"
+            "            os.kill(os.getpid(), signal.SIGTERM)\n"
+            "    def flush(self):\n"
+            "        sys.stdout.flush()\n"
+            "sys.exit(play.run_play(sys.argv[2], [], output.Output(Stream())))\n"
+        )
+        run = subprocess.run([PYTHON, "-c", driver, UPDATER_DIR, self.region_dir], stdout=subprocess.PIPE,
+                             env=self.env(THORNWAKE_TEST_END="wait"), timeout=30)
+        self.assertIn(b"Starting Thornwake\xe2\x80\xa6\n", run.stdout)
+        # The game's own status: its handler's 3, or 128 + 15 when the request came before it had one.
+        self.assertIn(run.returncode, (3, 128 + signal.SIGTERM), "not the game's status: %d" % run.returncode)
 
     def test_play_without_a_complete_installed_game_is_an_error(self):
         run = self.run_updater("--", "x", config=self.config)

@@ -64,34 +64,64 @@ def run_play(region_dir, game_arguments, output):
         stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
         log.write(("--- %s Thornwake %s started\n" % (stamp, installed.release_id)).encode("utf-8"))
         log.flush()
-        try:
-            game = subprocess.Popen(
-                [installed.executable_path] + list(game_arguments),
-                cwd=installed.tree,
-                stdin=subprocess.DEVNULL,
-                stdout=log,
-                stderr=subprocess.STDOUT,
-                close_fds=True,
-            )
-        except OSError as exc:
-            raise UpdaterError(
-                "Thornwake could not be started (%s). Check for updates to repair the game, then try again."
-                % (exc.strerror or exc),
-                detail="%s: %s" % (installed.executable_path, exc),
-            )
-        output.game_started()
-
-        # Whoever asks the updater to stop means the game: pass it on and keep waiting.
-        def forward(signum, frame):
+        with ForwardedSignals() as forwarding:
+            if forwarding.pending:
+                # Asked to stop before the game started: it does not start.
+                return exit_status(-forwarding.pending[0])
             try:
-                game.send_signal(signum)
-            except OSError:
-                pass
-
-        previous = {sig: signal.signal(sig, forward) for sig in _FORWARDED}
-        try:
+                game = subprocess.Popen(
+                    [installed.executable_path] + list(game_arguments),
+                    cwd=installed.tree,
+                    stdin=subprocess.DEVNULL,
+                    stdout=log,
+                    stderr=subprocess.STDOUT,
+                    close_fds=True,
+                )
+            except OSError as exc:
+                raise UpdaterError(
+                    "Thornwake could not be started (%s). Check for updates to repair the game, then try again."
+                    % (exc.strerror or exc),
+                    detail="%s: %s" % (installed.executable_path, exc),
+                )
+            forwarding.to(game)
+            # Only now: whoever reads this line may stop the updater at once, and that must reach the game.
+            output.game_started()
             returncode = game.wait()
-        finally:
-            for sig, handler in previous.items():
-                signal.signal(sig, handler)
     return exit_status(returncode)
+
+
+class ForwardedSignals:
+    """Whoever asks the updater to stop means the game: pass it on and keep waiting.
+
+    Installed before the game starts; a request that comes while it starts is
+    passed on as soon as it runs.
+    """
+
+    def __init__(self):
+        self.game = None
+        self.pending = []
+        self.previous = {}
+
+    def __enter__(self):
+        for sig in _FORWARDED:
+            self.previous[sig] = signal.signal(sig, self._forward)
+        return self
+
+    def _forward(self, signum, frame):
+        if self.game is None:
+            self.pending.append(signum)
+            return
+        try:
+            self.game.send_signal(signum)
+        except OSError:
+            pass
+
+    def to(self, game):
+        self.game = game
+        for signum in self.pending:
+            self._forward(signum, None)
+
+    def __exit__(self, *exc_info):
+        for sig, handler in self.previous.items():
+            signal.signal(sig, handler)
+        return False
