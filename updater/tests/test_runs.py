@@ -1,6 +1,7 @@
 """Check, update and play runs of the real script against a loopback server and file feeds."""
 
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -237,6 +238,18 @@ class PlayTest(UpdaterTestCase):
         self.assertIn(b"Starting Thornwake\xe2\x80\xa6\n", run.stdout)
         # The game's own status: its handler's 3, or 128 + 15 when the request came before it had one.
         self.assertIn(run.returncode, (3, 128 + signal.SIGTERM), "not the game's status: %d" % run.returncode)
+
+    def test_a_full_disk_does_not_keep_the_game_from_starting(self):
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a")), "2026.12.1")
+        region = ["--config", self.config, "--region", self.region]
+        run = self.run_with_mounts(
+            ["mount -t tmpfs -o size=80m tmpfs " + shlex.quote(self.home)],
+            # The install needs room for itself and a margin; then the disk is filled.
+            [region + ["--update-only"], "cat /dev/zero > " + shlex.quote(os.path.join(self.home, "filler")), region],
+        )
+        self.assertEqual(0, run.status, run.text)
+        self.assertEqual("Starting Thornwake\u2026", run.lines[-1])
+        self.assertTrue(any("game.log could not be written (No space left on device)" in line for line in run.lines), run.text)
 
     def test_play_without_a_complete_installed_game_is_an_error(self):
         run = self.run_updater("--", "x", config=self.config)

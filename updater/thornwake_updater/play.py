@@ -26,14 +26,33 @@ def exit_status(returncode):
     return returncode
 
 
-def open_game_log(region_dir):
+def open_game_log(region_dir, release_id, output):
+    """game.log opened for appending, after a line that marks this start; None when it cannot be written.
+
+    The game starts all the same (its output then goes nowhere): a full disk
+    must not keep the player from playing.
+    """
     path = os.path.join(region_dir, GAME_LOG)
+    log = None
     try:
-        if os.path.getsize(path) > GAME_LOG_LIMIT:
-            os.replace(path, path + ".1")
-    except OSError:
-        pass
-    return open(path, "ab")
+        try:
+            if os.lstat(path).st_size > GAME_LOG_LIMIT:
+                os.replace(path, path + ".1")
+        except FileNotFoundError:
+            pass
+        log = open(path, "ab")
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        log.write(("--- %s Thornwake %s started\n" % (stamp, release_id)).encode("utf-8"))
+        log.flush()
+        return log
+    except OSError as exc:
+        if log is not None:
+            try:
+                log.close()
+            except OSError:
+                pass
+        output.log("The game's output is not kept this time: %s could not be written (%s)." % (path, exc.strerror or exc))
+        return None
 
 
 def find_game(region_dir):
@@ -53,17 +72,8 @@ def find_game(region_dir):
 def run_play(region_dir, game_arguments, output):
     installed = find_game(region_dir)
     output.client_current(installed.release_id)
+    log = open_game_log(region_dir, installed.release_id, output)
     try:
-        log = open_game_log(region_dir)
-    except OSError as exc:
-        raise UpdaterError(
-            "Thornwake could not be started because its log could not be written (%s). "
-            "Free some disk space and try again." % (exc.strerror or exc)
-        )
-    with log:
-        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-        log.write(("--- %s Thornwake %s started\n" % (stamp, installed.release_id)).encode("utf-8"))
-        log.flush()
         with ForwardedSignals() as forwarding:
             if forwarding.pending:
                 # Asked to stop before the game started: it does not start.
@@ -73,7 +83,7 @@ def run_play(region_dir, game_arguments, output):
                     [installed.executable_path] + list(game_arguments),
                     cwd=installed.tree,
                     stdin=subprocess.DEVNULL,
-                    stdout=log,
+                    stdout=log if log is not None else subprocess.DEVNULL,
                     stderr=subprocess.STDOUT,
                     close_fds=True,
                 )
@@ -87,6 +97,9 @@ def run_play(region_dir, game_arguments, output):
             # Only now: whoever reads this line may stop the updater at once, and that must reach the game.
             output.game_started()
             returncode = game.wait()
+    finally:
+        if log is not None:
+            log.close()
     return exit_status(returncode)
 
 
