@@ -2,7 +2,7 @@
 
 import os
 
-from .errors import NetworkError
+from .errors import FeedRejected, NetworkError
 from .install import installed_release
 
 
@@ -78,20 +78,24 @@ def client_value(feed, installed):
 
 
 OFFLINE_NOTE = "The update server could not be reached; using the installed game."
+REJECTED_NOTE = "Nothing new was installed; using the installed game."
 
 
 def run_check(options, region_dir, fetch, output):
     """Print the check line; returns the exit status.
 
-    fetch() returns the accepted feed or raises. Only an unreachable server
-    with a complete installed game is reported as unknown; a feed that was
-    reached but failed verification is always an error.
+    fetch() returns the accepted feed or raises. When the server cannot be
+    reached, or what it sent cannot be used, and a complete game is installed
+    (it was verified when it was installed), the result is unknown, so the
+    player can still play; with nothing installed it is an error.
     """
     try:
         feed = fetch()
-    except NetworkError as exc:
+    except (NetworkError, FeedRejected) as exc:
         installed = installed_release(region_dir)
         if installed is None or not installed.is_complete():
+            if isinstance(exc, FeedRejected):
+                raise
             if exc.detail:
                 output.log("Details: " + exc.detail)
             raise NetworkError(
@@ -100,7 +104,11 @@ def run_check(options, region_dir, fetch, output):
             )
         if exc.detail:
             output.log("Details: " + exc.detail)
-        output.log(OFFLINE_NOTE)
+        if isinstance(exc, FeedRejected):
+            output.log(exc.message)
+            output.log(REJECTED_NOTE)
+        else:
+            output.log(OFFLINE_NOTE)
         output.check_result("unknown", "unknown", "unknown")
         return 0
     installed = installed_release(region_dir)
