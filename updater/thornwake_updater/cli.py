@@ -19,7 +19,7 @@ from . import config, feed as feed_mod, selfupdate, transport
 from .check import (
     client_is_current,
     launcher_update,
-    note_relaunch_loop,
+    note_launcher_kept,
     run_check,
     self_update_allowed,
 )
@@ -167,7 +167,7 @@ def run_update(ctx):
             raise
         # The launcher first: a new launcher may know a newer feed format. The
         # relaunched launcher then checks the client again.
-        note_relaunch_loop(ctx.options, feed, output)
+        note_launcher_kept(ctx.options, feed, output)
         launcher = launcher_update(ctx.options, feed)
         if launcher is not None:
             return selfupdate.install_launcher(ctx, feed, launcher)
@@ -205,7 +205,7 @@ def run_play_mode(ctx):
             _recover_launcher(ctx)
             state = feed_mod.SequenceState(os.path.join(ctx.region_dir, "feed-state.json"))
             feed = feed_mod.fetch_feed(ctx.settings, state, PLAY_LIMITS)
-            note_relaunch_loop(options, feed, ctx.output)
+            note_launcher_kept(options, feed, ctx.output)
             launcher = launcher_update(options, feed)
             if launcher is not None:
                 return selfupdate.install_launcher(ctx, feed, launcher)
