@@ -219,6 +219,7 @@ def run_play_mode(ctx):
 
 def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
     """Run the updater with argv (without the script path); the exit status."""
+    ctx = None
     try:
         options = parse_arguments(argv)
         ctx = Context(options, output, environ, limits)
@@ -256,6 +257,9 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
         output.log("Details: unexpected %s: %s" % (exc.__class__.__name__, exc))
         output.error("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
         return 1
+    finally:
+        if ctx is not None:
+            ctx.store.close()
 
 
 def main(argv):

@@ -1,15 +1,20 @@
-"""Crash-safe file writes.
+"""Crash-safe file writes, and directories that are never links.
 
 A file that must survive a crash or a kill is written beside its final name,
 flushed to disk, renamed over the final name, and its directory flushed, so a
 reader sees either the whole old content or the whole new content.
 """
 
+import errno
 import fcntl
 import json
 import os
 import secrets
+import stat
 import sys
+
+NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+DIRECTORY = getattr(os, "O_DIRECTORY", 0)
 
 
 def flush(fd, drive=True):
@@ -85,6 +90,38 @@ def read_limited(path, limit):
 
 def makedirs(path, mode=0o755):
     os.makedirs(path, mode=mode, exist_ok=True)
+
+
+def real_directory(path, mode=0o755):
+    """path as a directory of its own: created when missing; a link in its place is removed, never followed.
+
+    Links there were not made by the updater; following one would write into,
+    or delete from, whatever it points to.
+    """
+    for _ in range(3):
+        try:
+            info = os.lstat(path)
+        except FileNotFoundError:
+            makedirs(os.path.dirname(path) or ".", mode)
+            try:
+                os.mkdir(path, mode)
+                return path
+            except FileExistsError:
+                continue
+        if stat.S_ISDIR(info.st_mode):
+            return path
+        if not stat.S_ISLNK(info.st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+    raise OSError(errno.EAGAIN, "the directory keeps changing", path)
+
+
+def open_directory(path, dir_fd=None):
+    """A descriptor of the directory at path, which must not be a link."""
+    return os.open(path, os.O_RDONLY | DIRECTORY | NOFOLLOW, dir_fd=dir_fd)
 
 
 def _syncfs():

@@ -33,7 +33,7 @@ import datetime
 from . import fsutil, manifest as manifest_mod, transport
 from .errors import FeedRejected, InstallError, NetworkError, UpdaterError
 from .feed import SHA256_HEX, RELEASE_ID
-from .objects import COPY_CHUNK, Stopped, file_matches, write_failed
+from .objects import COPY_CHUNK, Stopped, file_matches, identity, write_failed
 
 CURRENT_FORMAT = 1
 CURRENT_LIMIT = 1 << 20
@@ -190,8 +190,7 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, 
         return installed.manifest
     if ref.size > manifest_mod.MANIFEST_LIMIT:
         raise FeedRejected(_MISMATCH, detail="manifest of %d bytes is too large" % ref.size)
-    if not store.has(ref):
-        store.download(feed, ref, limits=limits)
+    store.download(feed, ref, limits=limits)  # returns at once when the cache has it
     data = store.read(ref, manifest_mod.MANIFEST_LIMIT)
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
 
@@ -501,11 +500,12 @@ def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_
 
 
 def build_tree(staging, manifest, store, verify_all=False):
-    """Create the release tree in the empty directory staging from the cache, and make it durable.
+    """Create the release tree in the empty directory staging from this run's objects, and make it durable.
 
-    Every object was verified by this process on its way into the cache; a
-    moved object keeps that content, a copy is checked again. verify_all
-    checks every file of the finished tree again as well.
+    Every object was verified by this process and kept where no other run
+    takes it; a moved object is checked to be the very file that was verified
+    (else hashed again), a copy is hashed again. verify_all checks every file
+    of the finished tree again as well.
     """
     last_use = {}
     for entry in manifest.files():
@@ -527,9 +527,12 @@ def build_tree(staging, manifest, store, verify_all=False):
         target = os.path.join(staging, *entry.path.split("/"))
         source = store.path(entry.ref)
         if last_use[entry.ref.sha256] == entry.path:
-            # The cache's copy is no longer needed once the release holds it.
+            # This run's copy is no longer needed once the release holds it.
+            verified = store.identity(entry.ref)
             try:
                 os.rename(source, target)
+                if identity(os.lstat(target)) != verified:
+                    to_check.append(entry)
             except OSError as exc:
                 if exc.errno != errno.EXDEV:
                     raise
@@ -565,9 +568,9 @@ def build_tree(staging, manifest, store, verify_all=False):
 
 
 def _copy_new(source, target):
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | fsutil.NOFOLLOW
     fd = os.open(target, flags, 0o644)
-    with os.fdopen(fd, "wb") as out, open(source, "rb") as src:
+    with os.fdopen(fd, "wb") as out, os.fdopen(os.open(source, os.O_RDONLY | fsutil.NOFOLLOW), "rb") as src:
         shutil.copyfileobj(src, out, COPY_CHUNK)
 
 
