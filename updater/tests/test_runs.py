@@ -5,6 +5,7 @@ import shlex
 import shutil
 import signal
 import subprocess
+import time
 
 from support import (
     KEY_A,
@@ -20,7 +21,9 @@ from support import (
     installed_is_intact,
     make_bundle,
     make_tree,
+    noise,
     release_files,
+    tree_listing,
     write_config,
 )
 
@@ -306,3 +309,67 @@ class FileFeedTest(UpdaterTestCase):
                 run = self.run_updater("--update-only", config=config, XDG_DATA_HOME=value)
                 self.assertEqual(0, run.status, run.text)
                 self.assertTrue(os.path.exists(os.path.join(root, "Thornwake", "client", "regions", self.region, "current.json")))
+
+
+def plant_trash(test, outside):
+    os.symlink(outside, os.path.join(test.support, "client", "trash"))
+
+
+def plant_game_log(test, outside):
+    os.symlink(os.path.join(outside, "victim.log"), os.path.join(test.region_dir, "game.log"))
+
+
+def plant_object(test, outside):
+    # A link in the cache to a file with the very content the update needs.
+    ref = test.feed.store_object(test.b_only)
+    bucket = os.path.join(test.support, "client", "objects", ref.sha256[:2])
+    os.makedirs(bucket, exist_ok=True)
+    os.symlink(os.path.join(outside, "copy.bin"), os.path.join(bucket, ref.sha256))
+
+
+def plant_tmp(test, outside):
+    tmp = os.path.join(test.support, "client", "objects", "tmp")
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.symlink(outside, tmp)
+
+
+PLANTED = [plant_trash, plant_game_log, plant_object, plant_tmp]
+
+
+class PlantedLinksTest(UpdaterTestCase):
+    def test_links_planted_in_the_support_directory_are_never_followed(self):
+        self.feed = Feed(os.path.join(self.tmp, "feed"))
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, self.feed.root, [KEY_A])])
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "a")
+        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
+        self.b_only = noise("b-only", 5000)
+        files = dict(release_files("a"), **{"data/b-only.bin": self.b_only})
+        self.feed.add_client(make_tree(os.path.join(self.tmp, "tree-b"), files), "b")
+        self.feed.sign()
+
+        listings = {}
+        for plant in PLANTED:
+            outside = os.path.join(self.tmp, "outside", plant.__name__)
+            # What a link might lead to: files, a day-old one among them, and one with the needed content.
+            make_tree(outside, {"victim.log": b"precious\n", "old.bin": b"old", "copy.bin": self.b_only,
+                                "sub/keep.txt": b"keep"})
+            two_days_ago = time.time() - 2 * 86400
+            os.utime(os.path.join(outside, "old.bin"), (two_days_ago, two_days_ago))
+            listings[plant.__name__] = tree_listing(outside)
+            plant(self, outside)
+
+        run = self.run_updater("--update-only", config=config)
+        self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
+        self.assertEqual(("b", True), installed_is_intact(self.region_dir))
+        run = self.run_updater(config=config)
+        self.assertEqual((0, "Starting Thornwake\u2026"), (run.status, run.lines[-1]), run.text)
+        with open(os.path.join(self.region_dir, "game.log")) as handle:
+            self.assertIn("game output line", handle.read())
+        # The retired release is deleted by a process of its own: wait for it.
+        trash = os.path.join(self.support, "client", "trash")
+        deadline = time.monotonic() + 20
+        while os.listdir(trash) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        for name, listing in listings.items():
+            with self.subTest(name):
+                self.assertEqual(listing, tree_listing(os.path.join(self.tmp, "outside", name)))

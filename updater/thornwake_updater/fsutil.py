@@ -80,8 +80,8 @@ def atomic_write_json(path, value, mode=0o644):
 
 
 def read_limited(path, limit):
-    """The bytes of a file, refusing files larger than limit."""
-    with open(path, "rb") as handle:
+    """The bytes of a file (not through a link), refusing files larger than limit."""
+    with os.fdopen(os.open(path, os.O_RDONLY | NOFOLLOW), "rb") as handle:
         data = handle.read(limit + 1)
     if len(data) > limit:
         raise ValueError("%s is larger than %d bytes" % (path, limit))
@@ -122,6 +122,81 @@ def real_directory(path, mode=0o755):
 def open_directory(path, dir_fd=None):
     """A descriptor of the directory at path, which must not be a link."""
     return os.open(path, os.O_RDONLY | DIRECTORY | NOFOLLOW, dir_fd=dir_fd)
+
+
+def open_lock_file(path):
+    """A lock file opened for flock, created when missing; a link is not followed (ELOOP)."""
+    return os.fdopen(os.open(path, os.O_RDWR | os.O_CREAT | NOFOLLOW, 0o600), "r+b")
+
+
+def remove_at(dir_fd, name):
+    """Remove the entry name of the directory dir_fd and everything below it (best effort).
+
+    A link is removed itself, never what it points to; directories are
+    walked through descriptors, so a directory swapped for a link on the
+    way is not followed either.
+    """
+    if _unlink_at(dir_fd, name):
+        return
+    fd = _open_below(dir_fd, name)
+    if fd is None:
+        return
+    # Iterative: a deep tree must not exhaust the interpreter's stack.
+    stack = [(dir_fd, name, fd, iter(_names(fd)))]
+    while stack:
+        parent, entry_name, fd, names = stack[-1]
+        for child in names:
+            if _unlink_at(fd, child):
+                continue
+            child_fd = _open_below(fd, child)
+            if child_fd is not None:
+                stack.append((fd, child, child_fd, iter(_names(child_fd))))
+                break
+        else:
+            stack.pop()
+            os.close(fd)
+            try:
+                os.rmdir(entry_name, dir_fd=parent)
+            except OSError:
+                pass
+
+
+def empty_directory(path):
+    """Remove everything in the directory at path, which must not be a link (best effort)."""
+    try:
+        fd = open_directory(path)
+    except OSError:
+        return
+    try:
+        for name in _names(fd):
+            remove_at(fd, name)
+    finally:
+        os.close(fd)
+
+
+def _unlink_at(dir_fd, name):
+    """True when name is gone; False when it is a directory (or could not be removed)."""
+    try:
+        os.unlink(name, dir_fd=dir_fd)
+        return True
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+
+
+def _open_below(dir_fd, name):
+    try:
+        return open_directory(name, dir_fd=dir_fd)
+    except OSError:
+        return None
+
+
+def _names(fd):
+    try:
+        return os.listdir(fd)
+    except OSError:
+        return []
 
 
 def _syncfs():

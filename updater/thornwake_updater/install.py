@@ -166,8 +166,8 @@ class RegionLock:
 
     def __enter__(self):
         try:
-            fsutil.makedirs(os.path.dirname(self.path))
-            self.handle = open(self.path, "a+b")
+            fsutil.real_directory(os.path.dirname(self.path))
+            self.handle = fsutil.open_lock_file(self.path)
         except OSError as exc:
             raise write_failed(exc)
         try:
@@ -205,7 +205,7 @@ def remove_leftovers(region_dir, keep_directory):
 
     Releases are moved to the trash at once and deleted there by a separate
     process: deleting thousands of files can take far longer than the update
-    itself, and nothing waits for it.
+    itself, and nothing waits for it. Nothing is followed through a link.
     """
     try:
         for name in os.listdir(region_dir):
@@ -215,54 +215,65 @@ def remove_leftovers(region_dir, keep_directory):
                 os.unlink(path)
     except OSError:
         pass
-    releases = os.path.join(region_dir, "releases")
     trash = trash_directory(region_dir)
     try:
-        names = os.listdir(releases)
+        releases = fsutil.open_directory(os.path.join(region_dir, "releases"))
     except OSError:
-        names = []
-    for name in names:
-        base = name
-        for suffix in (".manifest", VERIFIED_SUFFIX):
-            if name.endswith(suffix):
-                base = name[: -len(suffix)]
-        if base == keep_directory:
-            continue
-        try:
-            fsutil.makedirs(trash)
-            os.rename(os.path.join(releases, name), os.path.join(trash, "%s-%s" % (secrets.token_hex(6), name)))
-        except OSError:
-            pass
+        empty_trash_in_background(trash)
+        return
+    try:
+        leftovers = [name for name in os.listdir(releases) if _release_of(name) != keep_directory]
+        if leftovers:
+            fsutil.real_directory(trash, 0o700)
+            trash_fd = fsutil.open_directory(trash)
+            try:
+                for name in leftovers:
+                    try:
+                        os.rename(name, "%s-%s" % (secrets.token_hex(6), name), src_dir_fd=releases, dst_dir_fd=trash_fd)
+                    except OSError:
+                        pass
+            finally:
+                os.close(trash_fd)
+    except OSError:
+        pass
+    finally:
+        os.close(releases)
     empty_trash_in_background(trash)
 
 
+def _release_of(name):
+    """The release directory an entry of releases/ belongs to (its own name for trees)."""
+    for suffix in (".manifest", VERIFIED_SUFFIX):
+        if name.endswith(suffix):
+            return name[: -len(suffix)]
+    return name
+
+
 # Runs as its own process, detached from the launcher's pipe; a later update starts it again
-# for whatever it did not finish.
+# for whatever it did not finish. It imports this package from where this run found it.
 _EMPTY_TRASH = """
-import os, shutil, sys
+import os, sys
 try:
     os.nice(10)
 except OSError:
     pass
-trash = sys.argv[1]
-for name in os.listdir(trash):
-    path = os.path.join(trash, name)
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
+sys.path.insert(0, sys.argv[2])
+from thornwake_updater import fsutil
+fsutil.empty_directory(sys.argv[1])
 """
 
 
 def empty_trash_in_background(trash):
     try:
-        if not os.listdir(trash):
-            return
+        fd = fsutil.open_directory(trash)
+        try:
+            if not os.listdir(fd):
+                return
+        finally:
+            os.close(fd)
+        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         subprocess.Popen(
-            [sys.executable or "/usr/bin/python3", "-I", "-S", "-c", _EMPTY_TRASH, trash],
+            [sys.executable or "/usr/bin/python3", "-I", "-S", "-B", "-c", _EMPTY_TRASH, trash, package_parent],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             close_fds=True, start_new_session=True, cwd="/",
         )
@@ -603,7 +614,7 @@ def install_release(feed, manifest, store, region_dir):
     staging = os.path.join(releases, "%s.staging-%s" % (client.release_id, token))
     final = os.path.join(releases, name)
     try:
-        fsutil.makedirs(releases)
+        fsutil.real_directory(releases)
         os.mkdir(staging, 0o755)
         try:
             build_tree(staging, manifest, store)

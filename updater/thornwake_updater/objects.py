@@ -547,37 +547,42 @@ class ObjectStore:
         return data
 
     def prune(self, keep=(), now=None):
-        """Remove day-old temporary files and cached objects unused for a week (best effort)."""
+        """Remove day-old temporary files and cached objects unused for a week (best effort, no links followed)."""
         now = time.time() if now is None else now
-        # Another region's update may be downloading right now; only old leftovers go. A run's
-        # own directory is given back by the next run once its lock is free.
         try:
-            for name in os.listdir(self.tmp):
-                if name.startswith(RUN_PREFIX) and not name.endswith(".new"):
-                    continue
-                path = os.path.join(self.tmp, name)
-                try:
-                    if now - os.lstat(path).st_mtime > TMP_STALE_SECONDS:
-                        os.unlink(path)
-                except OSError:
-                    pass
-        except OSError:
-            pass
-        try:
-            buckets = os.listdir(self.root)
+            root = fsutil.open_directory(self.root)
         except OSError:
             return
-        for bucket in buckets:
-            directory = os.path.join(self.root, bucket)
-            if len(bucket) != 2 or not os.path.isdir(directory):
-                continue
-            for name in os.listdir(directory):
-                path = os.path.join(directory, name)
-                try:
-                    if name not in keep and now - os.lstat(path).st_mtime > STALE_SECONDS:
-                        os.unlink(path)
-                except OSError:
-                    pass
+        try:
+            # Another region's update may be downloading right now; only old leftovers go. A run's
+            # own directory is given back by the next run once its lock is free.
+            _remove_old(root, "tmp", now - TMP_STALE_SECONDS,
+                        lambda name: name.startswith(RUN_PREFIX) and not name.endswith(".new"))
+            for bucket in os.listdir(root):
+                if len(bucket) == 2:
+                    _remove_old(root, bucket, now - STALE_SECONDS, lambda name: name in keep)
+        except OSError:
+            pass
+        finally:
+            os.close(root)
+
+
+def _remove_old(parent, name, before, spared):
+    """Unlink the entries of the directory name (in parent) last changed before the time before."""
+    try:
+        fd = fsutil.open_directory(name, dir_fd=parent)
+    except OSError:
+        return
+    try:
+        for entry in os.listdir(fd):
+            try:
+                info = os.stat(entry, dir_fd=fd, follow_symlinks=False)
+                if not spared(entry) and not stat.S_ISDIR(info.st_mode) and info.st_mtime < before:
+                    os.unlink(entry, dir_fd=fd)
+            except OSError:
+                pass
+    finally:
+        os.close(fd)
 
 
 class Stopped(Exception):

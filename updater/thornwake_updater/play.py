@@ -7,10 +7,13 @@ game's status, so the launcher knows how the game ended.
 """
 
 import datetime
+import errno
 import os
 import signal
+import stat
 import subprocess
 
+from . import fsutil
 from .errors import NotInstalled, UpdaterError
 from .install import installed_release
 
@@ -40,7 +43,7 @@ def open_game_log(region_dir, release_id, output):
                 os.replace(path, path + ".1")
         except FileNotFoundError:
             pass
-        log = open(path, "ab")
+        log = _open_for_appending(path)
         stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
         log.write(("--- %s Thornwake %s started\n" % (stamp, release_id)).encode("utf-8"))
         log.flush()
@@ -53,6 +56,25 @@ def open_game_log(region_dir, release_id, output):
                 pass
         output.log("The game's output is not kept this time: %s could not be written (%s)." % (path, exc.strerror or exc))
         return None
+
+
+def _open_for_appending(path):
+    """The regular file at path, opened for appending; a link there is replaced, never followed."""
+    flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NONBLOCK | fsutil.NOFOLLOW
+    try:
+        fd = os.open(path, flags, 0o644)
+    except OSError as exc:
+        if exc.errno != errno.ELOOP:
+            raise
+        os.unlink(path)
+        fd = os.open(path, flags | os.O_EXCL, 0o644)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        return os.fdopen(fd, "ab")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def find_game(region_dir):
