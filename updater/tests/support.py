@@ -59,6 +59,12 @@ case "$THORNWAKE_TEST_END" in
   term) kill -TERM $$ ;;
   fail) exit 7 ;;
   wait) trap 'exit 3' TERM; sleep 5 & wait $!; exit 4 ;;
+  hold)
+    # Saves a game, then plays until told to stop, reading its files once more.
+    echo early > saves/early.sav; : > "$PWD/../../playing"; n=0
+    while [ ! -e "$PWD/../../stop" ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done
+    if cat data/shared.bin > /dev/null; then echo read > "$PWD/../../reads.txt"; fi
+    echo late > saves/late.sav ;;
 esac
 exit 0
 """

@@ -12,6 +12,7 @@ from support import (
     LAUNCHER_NEW,
     LAUNCHER_OLD,
     PYTHON,
+    SCRIPT,
     UPDATER_DIR,
     WORLD,
     WORLD_2,
@@ -281,6 +282,43 @@ class PlayTest(UpdaterTestCase):
         self.assertEqual(1, run.status)
         self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: Thornwake could not be started"), run.text)
         self.assertNotIn("Starting Thornwake\u2026", run.lines)
+
+
+class UpdateWhilePlayingTest(UpdaterTestCase):
+    def test_an_update_while_the_game_runs_keeps_its_release_until_the_game_ends(self):
+        feed = Feed(os.path.join(self.tmp, "feed"))
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, feed.root, [KEY_A])])
+        trees = {}
+        for release in ("a", "b"):
+            trees[release] = make_tree(os.path.join(self.tmp, "tree-" + release), release_files(release))
+            os.mkdir(os.path.join(trees[release], "saves"))
+        feed.publish_client(trees["a"], "a")
+        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
+        old = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])
+
+        play = subprocess.Popen([PYTHON, SCRIPT, "--config", config, "--region", self.region], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, env=self.env(THORNWAKE_TEST_END="hold"))
+        self.addCleanup(play.wait)
+        self.addCleanup(play.stdout.close)
+        lines = [play.stdout.readline().decode("utf-8").rstrip("\n") for _ in range(2)]
+        self.assertEqual(["Client a is current.", "Starting Thornwake\u2026"], lines)
+        deadline = time.monotonic() + 20
+        while not os.path.exists(os.path.join(self.region_dir, "playing")) and time.monotonic() < deadline:
+            time.sleep(0.02)
+
+        feed.publish_client(trees["b"], "b")
+        run = self.run_updater("--update-only", config=config)
+        self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
+        self.assertTrue(os.path.isdir(old), "the running game's release is kept")
+
+        with open(os.path.join(self.region_dir, "stop"), "w"):
+            pass
+        self.assertEqual(0, play.wait(timeout=30))
+        with open(os.path.join(self.region_dir, "reads.txt")) as handle:
+            self.assertEqual("read\n", handle.read(), "the game could still read its files")
+        # The play run retired it once the game had ended.
+        self.assertFalse(os.path.exists(old))
+        self.assert_only_current_release()
 
 
 class FileFeedTest(UpdaterTestCase):

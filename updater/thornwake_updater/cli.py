@@ -35,11 +35,11 @@ from .install import (
     object_store_directory,
     region_directory,
     release_sources,
-    remove_leftovers,
 )
 from .objects import ObjectStore
 from .output import Output
 from .play import run_play
+from .retire import remove_leftovers
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 

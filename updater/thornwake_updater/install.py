@@ -12,7 +12,7 @@ Per region, under <support>/client/regions/<id>/:
 A new release is built and verified in a staging directory, renamed to its
 final name, and only then made current by replacing current.json. Until that
 replacement the previous release stays current and untouched, whatever stops
-the updater; anything half-done is removed by the next update.
+the updater; anything half-done is removed by the next update (retire.py).
 """
 
 import errno
@@ -24,8 +24,6 @@ import re
 import secrets
 import shutil
 import stat
-import subprocess
-import sys
 import threading
 import time
 import datetime
@@ -193,92 +191,6 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, 
     store.download(feed, ref, limits=limits)  # returns at once when the cache has it
     data = store.read(ref, manifest_mod.MANIFEST_LIMIT)
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
-
-
-def trash_directory(region_dir):
-    """<support>/client/trash: what is left to delete, on the same disk as the releases."""
-    return os.path.join(os.path.dirname(os.path.dirname(region_dir)), "trash")
-
-
-def remove_leftovers(region_dir, keep_directory):
-    """Remove staging trees, releases that are not current and stray temporary files (best effort).
-
-    Releases are moved to the trash at once and deleted there by a separate
-    process: deleting thousands of files can take far longer than the update
-    itself, and nothing waits for it. Nothing is followed through a link.
-    """
-    try:
-        for name in os.listdir(region_dir):
-            path = os.path.join(region_dir, name)
-            # A minute old at least: a check run may be writing one right now.
-            if name.startswith(".") and ".tmp-" in name and time.time() - os.lstat(path).st_mtime > 60:
-                os.unlink(path)
-    except OSError:
-        pass
-    trash = trash_directory(region_dir)
-    try:
-        releases = fsutil.open_directory(os.path.join(region_dir, "releases"))
-    except OSError:
-        empty_trash_in_background(trash)
-        return
-    try:
-        leftovers = [name for name in os.listdir(releases) if _release_of(name) != keep_directory]
-        if leftovers:
-            fsutil.real_directory(trash, 0o700)
-            trash_fd = fsutil.open_directory(trash)
-            try:
-                for name in leftovers:
-                    try:
-                        os.rename(name, "%s-%s" % (secrets.token_hex(6), name), src_dir_fd=releases, dst_dir_fd=trash_fd)
-                    except OSError:
-                        pass
-            finally:
-                os.close(trash_fd)
-    except OSError:
-        pass
-    finally:
-        os.close(releases)
-    empty_trash_in_background(trash)
-
-
-def _release_of(name):
-    """The release directory an entry of releases/ belongs to (its own name for trees)."""
-    for suffix in (".manifest", VERIFIED_SUFFIX):
-        if name.endswith(suffix):
-            return name[: -len(suffix)]
-    return name
-
-
-# Runs as its own process, detached from the launcher's pipe; a later update starts it again
-# for whatever it did not finish. It imports this package from where this run found it.
-_EMPTY_TRASH = """
-import os, sys
-try:
-    os.nice(10)
-except OSError:
-    pass
-sys.path.insert(0, sys.argv[2])
-from thornwake_updater import fsutil
-fsutil.empty_directory(sys.argv[1])
-"""
-
-
-def empty_trash_in_background(trash):
-    try:
-        fd = fsutil.open_directory(trash)
-        try:
-            if not os.listdir(fd):
-                return
-        finally:
-            os.close(fd)
-        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        subprocess.Popen(
-            [sys.executable or "/usr/bin/python3", "-I", "-S", "-B", "-c", _EMPTY_TRASH, trash, package_parent],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            close_fds=True, start_new_session=True, cwd="/",
-        )
-    except OSError:
-        pass
 
 
 VERIFIED_SUFFIX = ".verified"

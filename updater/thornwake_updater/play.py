@@ -12,10 +12,12 @@ import os
 import signal
 import stat
 import subprocess
+import time
 
 from . import fsutil
 from .errors import NotInstalled, UpdaterError
-from .install import installed_release
+from .install import installed_release, read_current
+from .retire import claim_release, retire_unused
 
 GAME_LOG = "game.log"
 GAME_LOG_LIMIT = 8 << 20
@@ -77,52 +79,76 @@ def _open_for_appending(path):
         raise
 
 
-def find_game(region_dir):
-    """The installed release, checked to be complete; NotInstalled otherwise."""
-    installed = installed_release(region_dir)
-    if installed is None:
-        raise NotInstalled("Thornwake is not installed for this region yet. Update the game, then press Play.")
-    damaged = installed.missing_or_wrong()
-    if damaged is not None:
-        raise NotInstalled(
-            "The installed game is incomplete or damaged. Check for updates to repair it, then press Play.",
-            detail="%s is missing or has the wrong size" % damaged.path,
-        )
-    return installed
+def claimed_game(region_dir):
+    """The installed release, checked to be complete, and its claim (retire.claim_release); NotInstalled otherwise.
+
+    Claimed before it is checked: an update may make another release current
+    meanwhile, and then retire this one unless a game holds it.
+    """
+    for _ in range(3):
+        installed = installed_release(region_dir)
+        if installed is None:
+            raise NotInstalled("Thornwake is not installed for this region yet. Update the game, then press Play.")
+        claim = claim_release(installed)
+        if claim is not None:
+            damaged = installed.missing_or_wrong()
+            if damaged is None:
+                return installed, claim
+            os.close(claim)
+            if read_current(region_dir) == installed.metadata:
+                raise NotInstalled(_DAMAGED, detail="%s is missing or has the wrong size" % damaged.path)
+        # Another release became current and this one is being retired: start that one.
+        time.sleep(0.05)
+    raise NotInstalled(_DAMAGED, detail="the installed release kept changing while the game was being started")
+
+
+_DAMAGED = "The installed game is incomplete or damaged. Check for updates to repair it, then press Play."
 
 
 def run_play(region_dir, game_arguments, output):
-    installed = find_game(region_dir)
-    output.client_current(installed.release_id)
-    log = open_game_log(region_dir, installed.release_id, output)
+    installed, claim = claimed_game(region_dir)
     try:
-        with ForwardedSignals() as forwarding:
-            if forwarding.pending:
-                # Asked to stop before the game started: it does not start.
-                return exit_status(-forwarding.pending[0])
-            try:
-                game = subprocess.Popen(
-                    [installed.executable_path] + list(game_arguments),
-                    cwd=installed.tree,
-                    stdin=subprocess.DEVNULL,
-                    stdout=log if log is not None else subprocess.DEVNULL,
-                    stderr=subprocess.STDOUT,
-                    close_fds=True,
-                )
-            except OSError as exc:
-                raise UpdaterError(
-                    "Thornwake could not be started (%s). Check for updates to repair the game, then try again."
-                    % (exc.strerror or exc),
-                    detail="%s: %s" % (installed.executable_path, exc),
-                )
-            forwarding.to(game)
-            # Only now: whoever reads this line may stop the updater at once, and that must reach the game.
-            output.game_started()
-            returncode = game.wait()
+        output.client_current(installed.release_id)
+        log = open_game_log(region_dir, installed.release_id, output)
+        try:
+            returncode = _run_game(installed, claim, game_arguments, log, output)
+        finally:
+            if log is not None:
+                log.close()
     finally:
-        if log is not None:
-            log.close()
+        os.close(claim)
+    # The game has ended: a release it kept from being retired can go now.
+    retire_unused(region_dir)
     return exit_status(returncode)
+
+
+def _run_game(installed, claim, game_arguments, log, output):
+    """Start the game, report it, wait for it; its return code."""
+    with ForwardedSignals() as forwarding:
+        if forwarding.pending:
+            # Asked to stop before the game started: it does not start.
+            return -forwarding.pending[0]
+        try:
+            game = subprocess.Popen(
+                [installed.executable_path] + list(game_arguments),
+                cwd=installed.tree,
+                stdin=subprocess.DEVNULL,
+                stdout=log if log is not None else subprocess.DEVNULL,
+                stderr=subprocess.STDOUT,
+                close_fds=True,
+                # The game holds the claim on its release too, for as long as it runs.
+                pass_fds=(claim,),
+            )
+        except OSError as exc:
+            raise UpdaterError(
+                "Thornwake could not be started (%s). Check for updates to repair the game, then try again."
+                % (exc.strerror or exc),
+                detail="%s: %s" % (installed.executable_path, exc),
+            )
+        forwarding.to(game)
+        # Only now: whoever reads this line may stop the updater at once, and that must reach the game.
+        output.game_started()
+        return game.wait()
 
 
 class ForwardedSignals:
