@@ -285,7 +285,7 @@ class PlayTest(UpdaterTestCase):
 
 
 class UpdateWhilePlayingTest(UpdaterTestCase):
-    def test_an_update_while_the_game_runs_keeps_its_release_until_the_game_ends(self):
+    def test_an_update_while_the_game_runs_keeps_its_release_and_saves_until_the_game_ends(self):
         feed = Feed(os.path.join(self.tmp, "feed"))
         config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, feed.root, [KEY_A])])
         trees = {}
@@ -316,9 +316,11 @@ class UpdateWhilePlayingTest(UpdaterTestCase):
         self.assertEqual(0, play.wait(timeout=30))
         with open(os.path.join(self.region_dir, "reads.txt")) as handle:
             self.assertEqual("read\n", handle.read(), "the game could still read its files")
-        # The play run retired it once the game had ended.
+        # The play run retired it once the game had ended, and kept what the game had saved in it.
         self.assertFalse(os.path.exists(old))
         self.assert_only_current_release()
+        saves = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"], "saves")
+        self.assertEqual(["early.sav", "late.sav"], sorted(os.listdir(saves)))
 
 
 class FileFeedTest(UpdaterTestCase):

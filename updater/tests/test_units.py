@@ -5,13 +5,14 @@ import fcntl
 import io
 import os
 import tempfile
+import time
 import unittest
 from unittest import mock
 
 import support  # noqa: F401  (puts the updater package on the path)
 from protocol import problems
 
-from thornwake_updater import cli, config, ed25519, fsutil, manifest
+from thornwake_updater import cli, config, ed25519, fsutil, manifest, retire
 from thornwake_updater.errors import FeedRejected, UsageError
 from thornwake_updater.output import Output
 
@@ -267,3 +268,66 @@ class DurableFlushTest(unittest.TestCase):
                     mock.patch.object(os, "fsync", lambda fd: calls.append("fsync")):
                 fsutil.atomic_write(os.path.join(directory, "current.json"), b"{}")
                 self.assertEqual(expected, calls)
+
+
+def _entries(*specs):
+    """Manifest entries from (path, kind[, link target]) tuples."""
+    return [manifest.Entry(path, kind, target=rest[0] if rest else None) for path, kind, *rest in specs]
+
+
+class CarryOverTest(unittest.TestCase):
+    # What the game left in the retired release, what the current one has at the same place
+    # (content and age in seconds, or a link), and what the current one holds afterwards.
+    CASES = [
+        ("only in the retired release", "saves/one.sav", ("o", 50), None, "o"),
+        ("in a subdirectory", "saves/sub/two.sav", ("o", 50), None, "o"),
+        ("newer in the retired release", "saves/three.sav", ("o", 10), ("n", 100), "o"),
+        ("newer in the current release", "saves/four.sav", ("o", 100), ("n", 10), "n"),
+        ("the retired release's own file", "saves/default.cfg", ("o", 0), None, None),
+        ("the current release's own file", "saves/shipped.cfg", ("o", 0), ("n", 100), "n"),
+        ("outside a declared directory", "data/notes.txt", ("o", 50), None, None),
+        ("a link the game made", "saves/link.sav", "../../outside.txt", None, None),
+        ("below a link of the current release", "saves/blocked/five.sav", ("o", 50), None, None),
+    ]
+
+    def test_the_games_files_in_declared_directories_move_into_the_current_release(self):
+        old = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/default.cfg", "file")))
+        new = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/shipped.cfg", "file"),
+                                                   ("saves/blocked", "link", "../bin"), ("bin", "dir")))
+        with tempfile.TemporaryDirectory() as root:
+            def place(release, path, spec):
+                full = os.path.join(root, release, *path.split("/"))
+                os.makedirs(os.path.dirname(full), exist_ok=True)
+                if isinstance(spec, str):
+                    os.symlink(spec, full)
+                    return
+                with open(full, "w") as handle:
+                    handle.write(spec[0])
+                moment = time.time() - spec[1]
+                os.utime(full, (moment, moment))
+
+            os.makedirs(os.path.join(root, "new", "bin"))
+            place("new", "saves/blocked", "../bin")
+            place("", "outside.txt", ("outside", 0))
+            for _, path, in_old, in_new, _ in self.CASES:
+                place("old", path, in_old)
+                if in_new is not None:
+                    place("new", path, in_new)
+            releases = fsutil.open_directory(root)
+            try:
+                retire.carry_over(releases, "old", old, "new", new)
+            finally:
+                os.close(releases)
+            for name, path, in_old, _, expected in self.CASES:
+                with self.subTest(name):
+                    full = os.path.join(root, "new", *path.split("/"))
+                    found = None
+                    if os.path.islink(full):
+                        found = "link to " + os.readlink(full)
+                    elif os.path.lexists(full):
+                        with open(full) as handle:
+                            found = handle.read()
+                    self.assertEqual(expected, found)
+            self.assertEqual([], os.listdir(os.path.join(root, "new", "bin")), "nothing went through the link")
+            with open(os.path.join(root, "outside.txt")) as handle:
+                self.assertEqual("outside", handle.read())
