@@ -3,7 +3,10 @@
 The game's output goes to a log in the support directory, not to the
 launcher's pipe: the launcher interprets every line it reads, and a game could
 print anything. The updater stays until the game ends and exits with the
-game's status, so the launcher knows how the game ended.
+game's status, so the launcher knows how the game ended. The release the game
+runs from is claimed until the game ends, so no update removes it meanwhile
+(retire.py); once the game has ended, the play run retires what is no longer
+in use.
 """
 
 import datetime
@@ -22,6 +25,7 @@ from .retire import claim_release, retire_unused
 GAME_LOG = "game.log"
 GAME_LOG_LIMIT = 8 << 20
 _FORWARDED = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+_DAMAGED = "The installed game is incomplete or damaged. Check for updates to repair it, then press Play."
 
 
 def exit_status(returncode):
@@ -62,6 +66,7 @@ def open_game_log(region_dir, release_id, output):
 
 def _open_for_appending(path):
     """The regular file at path, opened for appending; a link there is replaced, never followed."""
+    # Non-blocking: opening a FIFO put there must not hang the run (it is refused below).
     flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NONBLOCK | fsutil.NOFOLLOW
     try:
         fd = os.open(path, flags, 0o644)
@@ -100,9 +105,6 @@ def claimed_game(region_dir):
         # Another release became current and this one is being retired: start that one.
         time.sleep(0.05)
     raise NotInstalled(_DAMAGED, detail="the installed release kept changing while the game was being started")
-
-
-_DAMAGED = "The installed game is incomplete or damaged. Check for updates to repair it, then press Play."
 
 
 def run_play(region_dir, game_arguments, output):

@@ -89,7 +89,7 @@ def remove_leftovers(region_dir, keep_directory):
         for name in os.listdir(releases):
             groups.setdefault(_release_of(name), []).append(name)
         groups.pop(keep_directory, None)
-        current = _read_manifest(releases, keep_directory) if keep_directory else None
+        current = _read_manifest(releases, keep_directory) if keep_directory and groups else None
         for release, names in sorted(groups.items()):
             claim = _exclusive_claim(releases, release)
             if claim is False:
