@@ -191,7 +191,7 @@ class SharedCacheTest(UpdaterTestCase):
         config = write_config(os.path.join(self.tmp, "launcher-config.json"),
                               [(region, feeds[region].root, [KEY_A]) for region in regions])
         # Two releases in turn: each pair needs the same new objects in both regions at once.
-        trees = [make_tree(os.path.join(self.tmp, "tree-" + variant), release_files(variant, count=40, size=1500))
+        trees = [make_tree(os.path.join(self.tmp, "tree-" + variant), release_files(variant, count=24, size=1000))
                  for variant in ("a", "b")]
         for pair in range(PAIRS):
             for feed in feeds.values():
