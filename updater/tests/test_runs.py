@@ -351,29 +351,21 @@ class FileFeedTest(UpdaterTestCase):
                 self.assertTrue(os.path.exists(os.path.join(root, "Thornwake", "client", "regions", self.region, "current.json")))
 
 
-def plant_trash(test, outside):
-    os.symlink(outside, os.path.join(test.support, "client", "trash"))
-
-
-def plant_game_log(test, outside):
-    os.symlink(os.path.join(outside, "victim.log"), os.path.join(test.region_dir, "game.log"))
-
-
-def plant_object(test, outside):
+def _cached_object_link(test, outside):
     # A link in the cache to a file with the very content the update needs.
     ref = test.feed.store_object(test.b_only)
-    bucket = os.path.join(test.support, "client", "objects", ref.sha256[:2])
-    os.makedirs(bucket, exist_ok=True)
-    os.symlink(os.path.join(outside, "copy.bin"), os.path.join(bucket, ref.sha256))
+    os.makedirs(os.path.join(test.support, "client", "objects", ref.sha256[:2]), exist_ok=True)
+    return os.path.join("objects", ref.sha256[:2], ref.sha256), os.path.join(outside, "copy.bin")
 
 
-def plant_tmp(test, outside):
-    tmp = os.path.join(test.support, "client", "objects", "tmp")
-    shutil.rmtree(tmp, ignore_errors=True)
-    os.symlink(outside, tmp)
-
-
-PLANTED = [plant_trash, plant_game_log, plant_object, plant_tmp]
+# Where a link is planted (below <support>/client) and what it leads to.
+PLANTED = {
+    "trash": lambda test, outside: ("trash", outside),
+    "game.log": lambda test, outside: (os.path.join("regions", test.region, "game.log"),
+                                       os.path.join(outside, "victim.log")),
+    "cached object": _cached_object_link,
+    "objects/tmp": lambda test, outside: (os.path.join("objects", "tmp"), outside),
+}
 
 
 class PlantedLinksTest(UpdaterTestCase):
@@ -388,15 +380,18 @@ class PlantedLinksTest(UpdaterTestCase):
         self.feed.sign()
 
         listings = {}
-        for plant in PLANTED:
-            outside = os.path.join(self.tmp, "outside", plant.__name__)
+        for name, plant in PLANTED.items():
+            outside = os.path.join(self.tmp, "outside", name)
             # What a link might lead to: files, a day-old one among them, and one with the needed content.
             make_tree(outside, {"victim.log": b"precious\n", "old.bin": b"old", "copy.bin": self.b_only,
                                 "sub/keep.txt": b"keep"})
             two_days_ago = time.time() - 2 * 86400
             os.utime(os.path.join(outside, "old.bin"), (two_days_ago, two_days_ago))
-            listings[plant.__name__] = tree_listing(outside)
-            plant(self, outside)
+            listings[name] = tree_listing(outside)
+            where, target = plant(self, outside)
+            where = os.path.join(self.support, "client", where)
+            shutil.rmtree(where, ignore_errors=True)
+            os.symlink(target, where)
 
         run = self.run_updater("--update-only", config=config)
         self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
