@@ -9,6 +9,7 @@ import json
 import os
 import plistlib
 import random
+import shlex
 import shutil
 import socket
 import subprocess
@@ -57,6 +58,13 @@ echo "game output line"
 case "$THORNWAKE_TEST_END" in
   term) kill -TERM $$ ;;
   fail) exit 7 ;;
+  wait) trap 'exit 3' TERM; sleep 5 & wait $!; exit 4 ;;
+  hold)
+    # Saves a game, then plays until told to stop, reading its files once more.
+    echo early > saves/early.sav; : > "$PWD/../../playing"; n=0
+    while [ ! -e "$PWD/../../stop" ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done
+    if cat data/shared.bin > /dev/null; then echo read > "$PWD/../../reads.txt"; fi
+    echo late > saves/late.sav ;;
 esac
 exit 0
 """
@@ -305,6 +313,34 @@ class UpdaterTestCase(unittest.TestCase):
         assert_protocol_clean(self, run)
         return run
 
+    def run_with_mounts(self, mounts, steps, **env):
+        """Run steps in a mount namespace of their own, after the shell commands in mounts.
+
+        A step is a shell command (its failure is ignored) or the arguments of an updater
+        run, which must succeed; the last step is an updater run, returned as a Run. The
+        test is skipped where the system does not let this user make such a namespace.
+        """
+        if not sys.platform.startswith("linux") or shutil.which("unshare") is None:
+            self.skipTest("needs unshare(1) and Linux mount namespaces")
+        lines = ["%s || exit 77" % command for command in mounts]
+        for step in steps[:-1]:
+            if isinstance(step, str):
+                lines.append("%s 2>/dev/null || true" % step)
+            else:
+                lines.append("%s >&2 || exit 78" % _shell_words([PYTHON, SCRIPT] + step))
+        lines.append("exec " + _shell_words([PYTHON, SCRIPT] + steps[-1]))
+        completed = subprocess.run(
+            ["unshare", "--map-root-user", "--mount", "sh", "-c", "\n".join(lines)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env(**env), timeout=60,
+        )
+        errors = completed.stderr.decode("utf-8", "replace")
+        if completed.returncode == 77 or errors.startswith("unshare:"):
+            self.skipTest("this system does not let the tests mount: " + errors.strip())
+        self.assertNotEqual(78, completed.returncode, errors)
+        run = Run(completed)
+        assert_protocol_clean(self, run)
+        return run
+
     def current(self):
         with open(os.path.join(self.region_dir, "current.json")) as handle:
             return json.load(handle)
@@ -347,6 +383,10 @@ class UpdaterTestCase(unittest.TestCase):
         # Downloads run in parallel, so the percentages in between vary from run to run.
         self.assertEqual(_fold_progress(recorded), _fold_progress(text),
                          "transcript %s changed; rerun with THORNWAKE_UPDATE_GOLDEN=1 if intended" % name)
+
+
+def _shell_words(argv):
+    return " ".join(shlex.quote(word) for word in argv)
 
 
 def _fold_progress(text):

@@ -2,9 +2,12 @@
 
 import glob
 import os
+import subprocess
 
 from support import (
     KEY_A,
+    PYTHON,
+    SCRIPT,
     Feed,
     FeedServer,
     UpdaterTestCase,
@@ -176,3 +179,29 @@ class ResumeTest(FeedTestCase):
     def damage(self, path):
         with open(path, "r+b") as handle:
             handle.write(b"\xff" * 64)
+
+
+PAIRS = 20
+
+
+class SharedCacheTest(UpdaterTestCase):
+    def test_two_regions_updating_at_once_both_succeed(self):
+        regions = ("production", "staging")
+        feeds = {region: Feed(os.path.join(self.tmp, "feed-" + region), region=region) for region in regions}
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"),
+                              [(region, feeds[region].root, [KEY_A]) for region in regions])
+        # Two releases in turn: each pair needs the same new objects in both regions at once.
+        trees = [make_tree(os.path.join(self.tmp, "tree-" + variant), release_files(variant, count=24, size=1000))
+                 for variant in ("a", "b")]
+        for pair in range(PAIRS):
+            for feed in feeds.values():
+                feed.publish_client(trees[pair % 2], "r%d" % pair)
+            runs = [subprocess.Popen([PYTHON, SCRIPT, "--config", config, "--region", region, "--update-only"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env())
+                    for region in regions]
+            for region, process in zip(regions, runs):
+                text = process.communicate(timeout=60)[0].decode("utf-8")
+                self.assertEqual(0, process.returncode, "pair %d, %s: %s" % (pair, region, text))
+                region_dir = os.path.join(self.support, "client", "regions", region)
+                self.assertEqual(("r%d" % pair, True), installed_is_intact(region_dir), "pair %d, %s" % (pair, region))
+        self.assertEqual([], os.listdir(os.path.join(self.support, "client", "objects", "tmp")), "nothing kept back")

@@ -1,13 +1,19 @@
 """Check, update and play runs of the real script against a loopback server and file feeds."""
 
 import os
+import shlex
 import shutil
 import signal
+import subprocess
+import time
 
 from support import (
     KEY_A,
     LAUNCHER_NEW,
     LAUNCHER_OLD,
+    PYTHON,
+    SCRIPT,
+    UPDATER_DIR,
     WORLD,
     WORLD_2,
     Feed,
@@ -16,7 +22,9 @@ from support import (
     installed_is_intact,
     make_bundle,
     make_tree,
+    noise,
     release_files,
+    tree_listing,
     write_config,
 )
 
@@ -219,6 +227,40 @@ class PlayTest(UpdaterTestCase):
                 if end == "fail":
                     self.golden("play_game_failed", run, "play")
 
+    def test_a_stop_request_right_after_the_start_line_reaches_the_game(self):
+        self.install()
+        # A play run whose output stream asks the run to stop the moment it prints the start line.
+        driver = (
+            "import os, signal, sys\n"
+            "sys.path.insert(0, sys.argv[1])\n"
+            "from thornwake_updater import output, play\n"
+            "class Stream:\n"
+            "    def write(self, text):\n"
+            "        sys.stdout.write(text)\n"
+            "        if text.startswith('Starting Thornwake'):\n"
+            "            os.kill(os.getpid(), signal.SIGTERM)\n"
+            "    def flush(self):\n"
+            "        sys.stdout.flush()\n"
+            "sys.exit(play.run_play(sys.argv[2], [], output.Output(Stream())))\n"
+        )
+        run = subprocess.run([PYTHON, "-c", driver, UPDATER_DIR, self.region_dir], stdout=subprocess.PIPE,
+                             env=self.env(THORNWAKE_TEST_END="wait"), timeout=30)
+        self.assertIn(b"Starting Thornwake\xe2\x80\xa6\n", run.stdout)
+        # The game's own status: its handler's 3, or 128 + 15 when the request came before it had one.
+        self.assertIn(run.returncode, (3, 128 + signal.SIGTERM), "not the game's status: %d" % run.returncode)
+
+    def test_a_full_disk_does_not_keep_the_game_from_starting(self):
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a")), "2026.12.1")
+        region = ["--config", self.config, "--region", self.region]
+        run = self.run_with_mounts(
+            ["mount -t tmpfs -o size=80m tmpfs " + shlex.quote(self.home)],
+            # The install needs room for itself and a margin; then the disk is filled.
+            [region + ["--update-only"], "cat /dev/zero > " + shlex.quote(os.path.join(self.home, "filler")), region],
+        )
+        self.assertEqual(0, run.status, run.text)
+        self.assertEqual("Starting Thornwake\u2026", run.lines[-1])
+        self.assertTrue(any("game.log could not be written (No space left on device)" in line for line in run.lines), run.text)
+
     def test_play_without_a_complete_installed_game_is_an_error(self):
         run = self.run_updater("--", "x", config=self.config)
         self.assertEqual(1, run.status)
@@ -248,6 +290,45 @@ class PlayTest(UpdaterTestCase):
         self.assertNotIn("Starting Thornwake\u2026", run.lines)
 
 
+class UpdateWhilePlayingTest(UpdaterTestCase):
+    def test_an_update_while_the_game_runs_keeps_its_release_and_saves_until_the_game_ends(self):
+        feed = Feed(os.path.join(self.tmp, "feed"))
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, feed.root, [KEY_A])])
+        trees = {}
+        for release in ("a", "b"):
+            trees[release] = make_tree(os.path.join(self.tmp, "tree-" + release), release_files(release))
+            os.mkdir(os.path.join(trees[release], "saves"))
+        feed.publish_client(trees["a"], "a")
+        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
+        old = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])
+
+        play = subprocess.Popen([PYTHON, SCRIPT, "--config", config, "--region", self.region], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, env=self.env(THORNWAKE_TEST_END="hold"))
+        self.addCleanup(play.wait)
+        self.addCleanup(play.stdout.close)
+        lines = [play.stdout.readline().decode("utf-8").rstrip("\n") for _ in range(2)]
+        self.assertEqual(["Client a is current.", "Starting Thornwake\u2026"], lines)
+        deadline = time.monotonic() + 20
+        while not os.path.exists(os.path.join(self.region_dir, "playing")) and time.monotonic() < deadline:
+            time.sleep(0.02)
+
+        feed.publish_client(trees["b"], "b")
+        run = self.run_updater("--update-only", config=config)
+        self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
+        self.assertTrue(os.path.isdir(old), "the running game's release is kept")
+
+        with open(os.path.join(self.region_dir, "stop"), "w"):
+            pass
+        self.assertEqual(0, play.wait(timeout=30))
+        with open(os.path.join(self.region_dir, "reads.txt")) as handle:
+            self.assertEqual("read\n", handle.read(), "the game could still read its files")
+        # The play run retired it once the game had ended, and kept what the game had saved in it.
+        self.assertFalse(os.path.exists(old))
+        self.assert_only_current_release()
+        saves = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"], "saves")
+        self.assertEqual(["early.sav", "late.sav"], sorted(os.listdir(saves)))
+
+
 class FileFeedTest(UpdaterTestCase):
     def test_file_url_feed_installs_and_second_update_copies_nothing(self):
         feed = Feed(os.path.join(self.tmp, "feed dir"))
@@ -274,3 +355,62 @@ class FileFeedTest(UpdaterTestCase):
                 run = self.run_updater("--update-only", config=config, XDG_DATA_HOME=value)
                 self.assertEqual(0, run.status, run.text)
                 self.assertTrue(os.path.exists(os.path.join(root, "Thornwake", "client", "regions", self.region, "current.json")))
+
+
+def _cached_object_link(test, outside):
+    # A link in the cache to a file with the very content the update needs.
+    ref = test.feed.store_object(test.b_only)
+    os.makedirs(os.path.join(test.support, "client", "objects", ref.sha256[:2]), exist_ok=True)
+    return os.path.join("objects", ref.sha256[:2], ref.sha256), os.path.join(outside, "copy.bin")
+
+
+# Where a link is planted (below <support>/client) and what it leads to.
+PLANTED = {
+    "trash": lambda test, outside: ("trash", outside),
+    "game.log": lambda test, outside: (os.path.join("regions", test.region, "game.log"),
+                                       os.path.join(outside, "victim.log")),
+    "cached object": _cached_object_link,
+    "objects/tmp": lambda test, outside: (os.path.join("objects", "tmp"), outside),
+}
+
+
+class PlantedLinksTest(UpdaterTestCase):
+    def test_links_planted_in_the_support_directory_are_never_followed(self):
+        self.feed = Feed(os.path.join(self.tmp, "feed"))
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, self.feed.root, [KEY_A])])
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "a")
+        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
+        self.b_only = noise("b-only", 5000)
+        files = dict(release_files("a"), **{"data/b-only.bin": self.b_only})
+        self.feed.add_client(make_tree(os.path.join(self.tmp, "tree-b"), files), "b")
+        self.feed.sign()
+
+        listings = {}
+        for name, plant in PLANTED.items():
+            outside = os.path.join(self.tmp, "outside", name)
+            # What a link might lead to: files, a day-old one among them, and one with the needed content.
+            make_tree(outside, {"victim.log": b"precious\n", "old.bin": b"old", "copy.bin": self.b_only,
+                                "sub/keep.txt": b"keep"})
+            two_days_ago = time.time() - 2 * 86400
+            os.utime(os.path.join(outside, "old.bin"), (two_days_ago, two_days_ago))
+            listings[name] = tree_listing(outside)
+            where, target = plant(self, outside)
+            where = os.path.join(self.support, "client", where)
+            shutil.rmtree(where, ignore_errors=True)
+            os.symlink(target, where)
+
+        run = self.run_updater("--update-only", config=config)
+        self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
+        self.assertEqual(("b", True), installed_is_intact(self.region_dir))
+        run = self.run_updater(config=config)
+        self.assertEqual((0, "Starting Thornwake\u2026"), (run.status, run.lines[-1]), run.text)
+        with open(os.path.join(self.region_dir, "game.log")) as handle:
+            self.assertIn("game output line", handle.read())
+        # The retired release is deleted by a process of its own: wait for it.
+        trash = os.path.join(self.support, "client", "trash")
+        deadline = time.monotonic() + 20
+        while os.listdir(trash) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        for name, listing in listings.items():
+            with self.subTest(name):
+                self.assertEqual(listing, tree_listing(os.path.join(self.tmp, "outside", name)))

@@ -4,6 +4,7 @@ import ctypes
 import errno
 import os
 import random
+import shlex
 import shutil
 import subprocess
 import time
@@ -103,6 +104,18 @@ class SelfUpdateRunTest(SelfUpdateTestCase):
         run = self.run_updater(*relaunched + ["--update-only"], config=self.config)
         self.assertEqual((0, "Installed client 2026.12.1."), (run.status, run.lines[-1]), run.text)
         self.assertEqual(tree_listing(self.new_tree), tree_listing(self.bundle))
+
+    def test_a_launcher_folder_this_user_cannot_change_keeps_the_launcher_and_updates_the_game(self):
+        apps = shlex.quote(self.apps)
+        read_only = ["mount --bind %s %s" % (apps, apps), "mount -o remount,ro,bind " + apps]
+        region = ["--config", self.config, "--region", self.region]
+        run = self.run_with_mounts(read_only, [region + self.args(LAUNCHER_OLD, "--check")])
+        self.assertEqual("UPDATE_CHECK launcher=current client=available:2026.12.1 world=%s" % WORLD, run.lines[-1])
+        self.assertTrue(any("is read-only" in line and LAUNCHER_NEW in line for line in run.lines[:-1]), run.text)
+        # The update installs the client (the step fails the test otherwise), and Play starts it.
+        run = self.run_with_mounts(read_only, [region + self.args(LAUNCHER_OLD, "--update-only"), region + self.args(LAUNCHER_OLD)])
+        self.assertEqual((0, "Starting Thornwake\u2026"), (run.status, run.lines[-1]), run.text)
+        self.assertEqual(tree_listing(self.old_tree), tree_listing(self.bundle))
 
     def test_a_launcher_relaunched_from_the_offered_version_does_not_install_it_again(self):
         # The launcher reports another version than the one installed before the relaunch.

@@ -1,17 +1,20 @@
 """Signatures, manifests, the command line and output formatting, checked in-process."""
 
 import errno
+import fcntl
 import io
 import os
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
+from unittest import mock
 
 import support  # noqa: F401  (puts the updater package on the path)
 from protocol import problems
 
-from thornwake_updater import cli, config, ed25519, manifest
+from thornwake_updater import cli, config, ed25519, fsutil, manifest, retire
 from thornwake_updater.errors import FeedRejected, UsageError, os_error_advice
 from thornwake_updater.output import Output
 
@@ -310,3 +313,90 @@ class ScriptEntryTest(support.UpdaterTestCase):
         support.assert_protocol_clean(self, run)
         self.assertEqual((1, ["Thornwake launcher error: The update was interrupted. Your installed game was not changed. "
                               "Try again."]), (run.status, run.lines))
+
+
+class DurableFlushTest(unittest.TestCase):
+    def test_full_flush_where_the_system_has_it_else_fsync(self):
+        full = 51  # macOS's F_FULLFSYNC; Linux has none
+        cases = [  # name, F_FULLFSYNC, its error, the flushes of the file and of its directory
+            ("full flush accepted", full, None, ["full", "full"]),
+            ("full flush refused by the file system", full, errno.ENOTSUP, ["fsync", "fsync"]),
+            ("no full flush", None, None, ["fsync", "fsync"]),
+        ]
+        for name, command, refusal, expected in cases:
+            calls = []
+
+            def fake_fcntl(fd, asked, *args):
+                if refusal:
+                    raise OSError(refusal, os.strerror(refusal))
+                calls.append("full" if asked == full else asked)
+
+            with self.subTest(name), tempfile.TemporaryDirectory() as directory, \
+                    mock.patch.object(fcntl, "F_FULLFSYNC", command, create=True), \
+                    mock.patch.object(fcntl, "fcntl", fake_fcntl), \
+                    mock.patch.object(os, "fsync", lambda fd: calls.append("fsync")):
+                fsutil.atomic_write(os.path.join(directory, "current.json"), b"{}")
+                self.assertEqual(expected, calls)
+
+
+def _entries(*specs):
+    """Manifest entries from (path, kind[, link target]) tuples."""
+    return [manifest.Entry(path, kind, target=rest[0] if rest else None) for path, kind, *rest in specs]
+
+
+class CarryOverTest(unittest.TestCase):
+    # What the game left in the retired release, what the current one has at the same place
+    # (content and age in seconds, or a link), and what the current one holds afterwards.
+    CASES = [
+        ("only in the retired release", "saves/one.sav", ("o", 50), None, "o"),
+        ("in a subdirectory", "saves/sub/two.sav", ("o", 50), None, "o"),
+        ("newer in the retired release", "saves/three.sav", ("o", 10), ("n", 100), "o"),
+        ("newer in the current release", "saves/four.sav", ("o", 100), ("n", 10), "n"),
+        ("the retired release's own file", "saves/default.cfg", ("o", 0), None, None),
+        ("the current release's own file", "saves/shipped.cfg", ("o", 0), ("n", 100), "n"),
+        ("outside a declared directory", "data/notes.txt", ("o", 50), None, None),
+        ("a link the game made", "saves/link.sav", "../../outside.txt", None, None),
+        ("below a link of the current release", "saves/blocked/five.sav", ("o", 50), None, None),
+    ]
+
+    def test_the_games_files_in_declared_directories_move_into_the_current_release(self):
+        old = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/default.cfg", "file")))
+        new = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/shipped.cfg", "file"),
+                                                   ("saves/blocked", "link", "../bin"), ("bin", "dir")))
+        with tempfile.TemporaryDirectory() as root:
+            def place(release, path, spec):
+                full = os.path.join(root, release, *path.split("/"))
+                os.makedirs(os.path.dirname(full), exist_ok=True)
+                if isinstance(spec, str):
+                    os.symlink(spec, full)
+                    return
+                with open(full, "w") as handle:
+                    handle.write(spec[0])
+                moment = time.time() - spec[1]
+                os.utime(full, (moment, moment))
+
+            os.makedirs(os.path.join(root, "new", "bin"))
+            place("new", "saves/blocked", "../bin")
+            place("", "outside.txt", ("outside", 0))
+            for _, path, in_old, in_new, _ in self.CASES:
+                place("old", path, in_old)
+                if in_new is not None:
+                    place("new", path, in_new)
+            releases = fsutil.open_directory(root)
+            try:
+                retire.carry_over(releases, "old", old, "new", new)
+            finally:
+                os.close(releases)
+            for name, path, in_old, _, expected in self.CASES:
+                with self.subTest(name):
+                    full = os.path.join(root, "new", *path.split("/"))
+                    found = None
+                    if os.path.islink(full):
+                        found = "link to " + os.readlink(full)
+                    elif os.path.lexists(full):
+                        with open(full) as handle:
+                            found = handle.read()
+                    self.assertEqual(expected, found)
+            self.assertEqual([], os.listdir(os.path.join(root, "new", "bin")), "nothing went through the link")
+            with open(os.path.join(root, "outside.txt")) as handle:
+                self.assertEqual("outside", handle.read())

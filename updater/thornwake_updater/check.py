@@ -1,14 +1,40 @@
 """The update check: what the launcher should offer next."""
 
 import os
+import stat
 
-from .errors import NetworkError
+from .errors import FeedRejected, NetworkError
 from .install import installed_release
 
 
 def self_update_allowed(options):
     """True when this run may replace the launcher: a bundle, its version, and permission."""
-    return can_name_launcher(options) and not options.no_self_update
+    return can_name_launcher(options) and not options.no_self_update and launcher_folder_problem(options) is None
+
+
+def launcher_folder_problem(options):
+    """Why this user cannot replace the running bundle (it was installed by root or a package manager), or None.
+
+    Replacing it takes a new entry in its folder, renaming it there, and later
+    removing the old copy with everything in it. os.access also answers for a
+    read-only file system, where even root cannot write.
+    """
+    bundle = os.path.abspath(options.launcher_bundle.rstrip("/"))
+    parent = os.path.dirname(bundle)
+    if not os.access(parent, os.W_OK | os.X_OK):
+        return "its folder %s is read-only for this user" % parent
+    if not os.access(bundle, os.W_OK | os.X_OK):
+        return "%s is read-only for this user" % bundle
+    try:
+        folder = os.stat(parent)
+        owner = os.lstat(bundle).st_uid
+    except OSError as exc:
+        return "%s cannot be examined (%s)" % (bundle, exc.strerror or exc)
+    user = os.geteuid()
+    # In a sticky folder (like /tmp) only an entry's owner may rename or remove it.
+    if folder.st_mode & stat.S_ISVTX and user not in (0, owner, folder.st_uid):
+        return "its folder %s lets only the launcher's owner move it" % parent
+    return None
 
 
 def can_name_launcher(options):
@@ -45,8 +71,19 @@ def launcher_update(options, feed):
     return feed.launcher
 
 
-def note_relaunch_loop(options, feed, output):
-    if relaunch_loop(options, feed):
+def note_launcher_kept(options, feed, output):
+    """A plain line when the feed offers another launcher and this run keeps the running one."""
+    if not can_name_launcher(options) or options.no_self_update or feed.launcher is None:
+        return
+    if feed.launcher.version == options.launcher_version:
+        return
+    problem = launcher_folder_problem(options)
+    if problem is not None:
+        output.log(
+            "The launcher is not updated to %s because %s; whoever installed it (for example a package manager) "
+            "updates it. The game is updated and played as usual." % (feed.launcher.version, problem)
+        )
+    elif relaunch_loop(options, feed):
         output.log(
             "This launcher (%s) was started by launcher %s, the one the update server offers; "
             "it is not installed again." % (options.launcher_version, feed.launcher.version)
@@ -78,20 +115,24 @@ def client_value(feed, installed):
 
 
 OFFLINE_NOTE = "The update server could not be reached; using the installed game."
+REJECTED_NOTE = "Nothing new was installed; using the installed game."
 
 
 def run_check(options, region_dir, fetch, output):
     """Print the check line; returns the exit status.
 
-    fetch() returns the accepted feed or raises. Only an unreachable server
-    with a complete installed game is reported as unknown; a feed that was
-    reached but failed verification is always an error.
+    fetch() returns the accepted feed or raises. When the server cannot be
+    reached, or what it sent cannot be used, and a complete game is installed
+    (it was verified when it was installed), the result is unknown, so the
+    player can still play; with nothing installed it is an error.
     """
     try:
         feed = fetch()
-    except NetworkError as exc:
+    except (NetworkError, FeedRejected) as exc:
         installed = installed_release(region_dir)
         if installed is None or not installed.is_complete():
+            if isinstance(exc, FeedRejected):
+                raise
             if exc.detail:
                 output.log("Details: " + exc.detail)
             raise NetworkError(
@@ -100,10 +141,14 @@ def run_check(options, region_dir, fetch, output):
             )
         if exc.detail:
             output.log("Details: " + exc.detail)
-        output.log(OFFLINE_NOTE)
+        if isinstance(exc, FeedRejected):
+            output.log(exc.message)
+            output.log(REJECTED_NOTE)
+        else:
+            output.log(OFFLINE_NOTE)
         output.check_result("unknown", "unknown", "unknown")
         return 0
     installed = installed_release(region_dir)
-    note_relaunch_loop(options, feed, output)
+    note_launcher_kept(options, feed, output)
     output.check_result(launcher_value(options, feed), client_value(feed, installed), feed.client.world_version)
     return 0

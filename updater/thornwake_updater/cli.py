@@ -18,7 +18,7 @@ from . import config, feed as feed_mod, manifest as manifest_mod, selfupdate, tr
 from .check import (
     client_is_current,
     launcher_update,
-    note_relaunch_loop,
+    note_launcher_kept,
     run_check,
     self_update_allowed,
 )
@@ -34,12 +34,12 @@ from .install import (
     object_store_directory,
     region_directory,
     release_sources,
-    remove_leftovers,
     staging_directory,
 )
 from .objects import ObjectStore
 from .output import Output
 from .play import run_play
+from .retire import remove_leftovers
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 
@@ -163,7 +163,7 @@ def run_update(ctx):
             raise
         # The launcher first: a new launcher may know a newer feed format. The
         # relaunched launcher then checks the client again.
-        note_relaunch_loop(ctx.options, feed, output)
+        note_launcher_kept(ctx.options, feed, output)
         launcher = launcher_update(ctx.options, feed)
         if launcher is not None:
             return selfupdate.install_launcher(ctx, feed, launcher)
@@ -203,7 +203,7 @@ def run_play_mode(ctx):
             _recover_launcher(ctx)
             # Only briefly: the player is waiting for the game.
             feed = ctx.fetch_feed(ctx.limits.play_feed_deadline)
-            note_relaunch_loop(options, feed, ctx.output)
+            note_launcher_kept(options, feed, ctx.output)
             launcher = launcher_update(options, feed)
             if launcher is not None:
                 return selfupdate.install_launcher(ctx, feed, launcher)
@@ -217,6 +217,7 @@ def run_play_mode(ctx):
 
 def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
     """Run the updater with argv (without the script path); the exit status."""
+    ctx = None
     try:
         options = parse_arguments(argv)
         ctx = Context(options, output, environ, limits)
@@ -248,6 +249,9 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
         output.log("Details: unexpected %s: %s" % (exc.__class__.__name__, exc))
         output.error("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
         return 1
+    finally:
+        if ctx is not None:
+            ctx.store.close()
 
 
 def main(argv):

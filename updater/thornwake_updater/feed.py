@@ -56,6 +56,10 @@ _ROLLBACK = (
     "The update server offered older update information than this computer has already used, so it was not used. "
     "Try again later."
 )
+_NEWER_FORMAT = (
+    "The update information for this region needs a newer Thornwake Launcher. "
+    "Install the latest Thornwake Launcher."
+)
 _OTHER_REGION = "The update server sent update information for another region, so it was not used. Try again later."
 
 
@@ -167,8 +171,11 @@ def parse_feed(data, base_url):
         raise bad("not JSON (%s)" % exc)
     if not isinstance(document, dict):
         raise bad("top level is not an object")
-    if document.get("format") != FORMAT or not _is_int(document.get("format")):
-        raise bad("unsupported format %r" % (document.get("format"),))
+    version = document.get("format")
+    if _is_int(version) and version > FORMAT:
+        raise FeedRejected(_NEWER_FORMAT, detail="feed.json has format %d; this updater reads format %d" % (version, FORMAT))
+    if version != FORMAT or not _is_int(version):
+        raise bad("unsupported format %r" % (version,))
     region = document.get("region")
     if not isinstance(region, str):
         raise bad("no region")

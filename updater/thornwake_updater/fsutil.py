@@ -1,23 +1,48 @@
-"""Crash-safe file writes.
+"""Crash-safe file writes, and directories that are never links.
 
 A file that must survive a crash or a kill is written beside its final name,
 flushed to disk, renamed over the final name, and its directory flushed, so a
 reader sees either the whole old content or the whole new content.
 """
 
+import errno
+import fcntl
 import json
 import os
 import secrets
+import stat
 import sys
 
+NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+DIRECTORY = getattr(os, "O_DIRECTORY", 0)
 
-def fsync_dir(path):
+
+def flush(fd, drive=True):
+    """Make what was written to fd durable.
+
+    On macOS fsync only hands the data to the drive, which may keep it in its
+    cache past a power loss; F_FULLFSYNC asks the drive to write out its whole
+    cache. Some file systems refuse it (network shares): fsync is the best
+    they offer. drive=False is fsync alone, for many files that one full
+    flush at the end covers.
+    """
+    full = getattr(fcntl, "F_FULLFSYNC", None) if drive else None
+    if full is not None:
+        try:
+            fcntl.fcntl(fd, full)
+            return
+        except OSError:
+            pass
+    os.fsync(fd)
+
+
+def fsync_dir(path, drive=True):
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
     except OSError:
         return
     try:
-        os.fsync(fd)
+        flush(fd, drive)
     except OSError:
         # Some file systems refuse fsync on directories; the rename is still atomic.
         pass
@@ -38,7 +63,7 @@ def atomic_write(path, data, mode=0o644):
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)
             handle.flush()
-            os.fsync(handle.fileno())
+            flush(handle.fileno())
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -55,8 +80,8 @@ def atomic_write_json(path, value, mode=0o644):
 
 
 def read_limited(path, limit):
-    """The bytes of a file, refusing files larger than limit."""
-    with open(path, "rb") as handle:
+    """The bytes of a file (not through a link), refusing files larger than limit."""
+    with os.fdopen(os.open(path, os.O_RDONLY | NOFOLLOW), "rb") as handle:
         data = handle.read(limit + 1)
     if len(data) > limit:
         raise ValueError("%s is larger than %d bytes" % (path, limit))
@@ -65,6 +90,113 @@ def read_limited(path, limit):
 
 def makedirs(path, mode=0o755):
     os.makedirs(path, mode=mode, exist_ok=True)
+
+
+def real_directory(path, mode=0o755):
+    """path as a directory of its own: created when missing; a link in its place is removed, never followed.
+
+    Links there were not made by the updater; following one would write into,
+    or delete from, whatever it points to.
+    """
+    for _ in range(3):
+        try:
+            info = os.lstat(path)
+        except FileNotFoundError:
+            makedirs(os.path.dirname(path) or ".", mode)
+            try:
+                os.mkdir(path, mode)
+                return path
+            except FileExistsError:
+                continue
+        if stat.S_ISDIR(info.st_mode):
+            return path
+        if not stat.S_ISLNK(info.st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+    raise OSError(errno.EAGAIN, "the directory keeps changing", path)
+
+
+def open_directory(path, dir_fd=None):
+    """A descriptor of the directory at path, which must not be a link."""
+    return os.open(path, os.O_RDONLY | DIRECTORY | NOFOLLOW, dir_fd=dir_fd)
+
+
+def open_lock_file(path):
+    """A lock file opened for flock, created when missing; a link is not followed (ELOOP)."""
+    return os.fdopen(os.open(path, os.O_RDWR | os.O_CREAT | NOFOLLOW, 0o600), "r+b")
+
+
+def remove_at(dir_fd, name):
+    """Remove the entry name of the directory dir_fd and everything below it (best effort).
+
+    A link is removed itself, never what it points to; directories are
+    walked through descriptors, so a directory swapped for a link on the
+    way is not followed either.
+    """
+    if _unlink_at(dir_fd, name):
+        return
+    fd = _open_below(dir_fd, name)
+    if fd is None:
+        return
+    # Iterative: a deep tree must not exhaust the interpreter's stack.
+    stack = [(dir_fd, name, fd, iter(_names(fd)))]
+    while stack:
+        parent, entry_name, fd, names = stack[-1]
+        for child in names:
+            if _unlink_at(fd, child):
+                continue
+            child_fd = _open_below(fd, child)
+            if child_fd is not None:
+                stack.append((fd, child, child_fd, iter(_names(child_fd))))
+                break
+        else:
+            stack.pop()
+            os.close(fd)
+            try:
+                os.rmdir(entry_name, dir_fd=parent)
+            except OSError:
+                pass
+
+
+def empty_directory(path):
+    """Remove everything in the directory at path, which must not be a link (best effort)."""
+    try:
+        fd = open_directory(path)
+    except OSError:
+        return
+    try:
+        for name in _names(fd):
+            remove_at(fd, name)
+    finally:
+        os.close(fd)
+
+
+def _unlink_at(dir_fd, name):
+    """True when name is gone; False when it is a directory (or could not be removed)."""
+    try:
+        os.unlink(name, dir_fd=dir_fd)
+        return True
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+
+
+def _open_below(dir_fd, name):
+    try:
+        return open_directory(name, dir_fd=dir_fd)
+    except OSError:
+        return None
+
+
+def _names(fd):
+    try:
+        return os.listdir(fd)
+    except OSError:
+        return []
 
 
 def _syncfs():
@@ -87,7 +219,8 @@ def flush_tree(root, files, directories):
 
     One syncfs of root's file system where the system offers it: flushing
     thousands of small files one by one costs far more than the data itself.
-    Elsewhere every file and directory is flushed on its own, a few at a time.
+    Elsewhere every file and directory is flushed on its own, a few at a time,
+    and one full flush at the end empties the drive's cache for all of them.
     """
     syncfs = _syncfs()
     if syncfs is not None:
@@ -99,16 +232,16 @@ def flush_tree(root, files, directories):
             os.close(fd)
     import concurrent.futures
 
-    def flush(path):
+    def flush_file(path):
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
         try:
-            os.fsync(fd)
+            flush(fd, drive=False)
         finally:
             os.close(fd)
 
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        for _ in pool.map(flush, files):
+        for _ in pool.map(flush_file, files):
             pass
     for directory in sorted(directories, key=lambda d: -d.count(os.sep)):
-        fsync_dir(directory)
+        fsync_dir(directory, drive=False)
     fsync_dir(root)

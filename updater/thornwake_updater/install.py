@@ -12,7 +12,7 @@ Per region, under <support>/client/regions/<id>/:
 A new release is built and verified in a staging directory, renamed to its
 final name, and only then made current by replacing current.json. Until that
 replacement the previous release stays current and untouched, whatever stops
-the updater; anything half-done is removed by the next update.
+the updater; anything half-done is removed by the next update (retire.py).
 """
 
 import errno
@@ -24,8 +24,6 @@ import re
 import secrets
 import shutil
 import stat
-import subprocess
-import sys
 import threading
 import time
 import datetime
@@ -33,7 +31,7 @@ import datetime
 from . import fsutil, manifest as manifest_mod, transport
 from .errors import FeedRejected, InstallError, NetworkError, UpdaterError
 from .feed import SHA256_HEX, RELEASE_ID
-from .objects import COPY_CHUNK, Stopped, file_matches, write_failed
+from .objects import COPY_CHUNK, Stopped, file_matches, identity, write_failed
 
 CURRENT_FORMAT = 1
 CURRENT_LIMIT = 1 << 20
@@ -166,8 +164,8 @@ class RegionLock:
 
     def __enter__(self):
         try:
-            fsutil.makedirs(os.path.dirname(self.path))
-            self.handle = open(self.path, "a+b")
+            fsutil.real_directory(os.path.dirname(self.path))
+            self.handle = fsutil.open_lock_file(self.path)
         except OSError as exc:
             raise write_failed(exc)
         try:
@@ -190,85 +188,9 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, 
         return installed.manifest
     if ref.size > manifest_mod.MANIFEST_LIMIT:
         raise FeedRejected(_MISMATCH, detail="manifest of %d bytes is too large" % ref.size)
-    if not store.has(ref):
-        store.download(feed, ref, limits=limits)
+    store.download(feed, ref, limits=limits)  # returns at once when the cache has it
     data = store.read(ref, manifest_mod.MANIFEST_LIMIT)
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
-
-
-def trash_directory(region_dir):
-    """<support>/client/trash: what is left to delete, on the same disk as the releases."""
-    return os.path.join(os.path.dirname(os.path.dirname(region_dir)), "trash")
-
-
-def remove_leftovers(region_dir, keep_directory):
-    """Remove staging trees, releases that are not current and stray temporary files (best effort).
-
-    Releases are moved to the trash at once and deleted there by a separate
-    process: deleting thousands of files can take far longer than the update
-    itself, and nothing waits for it.
-    """
-    try:
-        for name in os.listdir(region_dir):
-            path = os.path.join(region_dir, name)
-            # A minute old at least: a check run may be writing one right now.
-            if name.startswith(".") and ".tmp-" in name and time.time() - os.lstat(path).st_mtime > 60:
-                os.unlink(path)
-    except OSError:
-        pass
-    releases = os.path.join(region_dir, "releases")
-    trash = trash_directory(region_dir)
-    try:
-        names = os.listdir(releases)
-    except OSError:
-        names = []
-    for name in names:
-        base = name
-        for suffix in (".manifest", VERIFIED_SUFFIX):
-            if name.endswith(suffix):
-                base = name[: -len(suffix)]
-        if base == keep_directory:
-            continue
-        try:
-            fsutil.makedirs(trash)
-            os.rename(os.path.join(releases, name), os.path.join(trash, "%s-%s" % (secrets.token_hex(6), name)))
-        except OSError:
-            pass
-    empty_trash_in_background(trash)
-
-
-# Runs as its own process, detached from the launcher's pipe; a later update starts it again
-# for whatever it did not finish.
-_EMPTY_TRASH = """
-import os, shutil, sys
-try:
-    os.nice(10)
-except OSError:
-    pass
-trash = sys.argv[1]
-for name in os.listdir(trash):
-    path = os.path.join(trash, name)
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
-"""
-
-
-def empty_trash_in_background(trash):
-    try:
-        if not os.listdir(trash):
-            return
-        subprocess.Popen(
-            [sys.executable or "/usr/bin/python3", "-I", "-S", "-c", _EMPTY_TRASH, trash],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            close_fds=True, start_new_session=True, cwd="/",
-        )
-    except OSError:
-        pass
 
 
 VERIFIED_SUFFIX = ".verified"
@@ -510,11 +432,12 @@ def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_
 
 
 def build_tree(staging, manifest, store, verify_all=False):
-    """Create the release tree in the empty directory staging from the cache, and make it durable.
+    """Create the release tree in the empty directory staging from this run's objects, and make it durable.
 
-    Every object was verified by this process on its way into the cache; a
-    moved object keeps that content, a copy is checked again. verify_all
-    checks every file of the finished tree again as well.
+    Every object was verified by this process and kept where no other run
+    takes it; a moved object is checked to be the very file that was verified
+    (else hashed again), a copy is hashed again. verify_all checks every file
+    of the finished tree again as well.
     """
     last_use = {}
     for entry in manifest.files():
@@ -536,9 +459,12 @@ def build_tree(staging, manifest, store, verify_all=False):
         target = os.path.join(staging, *entry.path.split("/"))
         source = store.path(entry.ref)
         if last_use[entry.ref.sha256] == entry.path:
-            # The cache's copy is no longer needed once the release holds it.
+            # This run's copy is no longer needed once the release holds it.
+            verified = store.identity(entry.ref)
             try:
                 os.rename(source, target)
+                if identity(os.lstat(target)) != verified:
+                    to_check.append(entry)
             except OSError as exc:
                 if exc.errno != errno.EXDEV:
                     raise
@@ -574,9 +500,9 @@ def build_tree(staging, manifest, store, verify_all=False):
 
 
 def _copy_new(source, target):
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | fsutil.NOFOLLOW
     fd = os.open(target, flags, 0o644)
-    with os.fdopen(fd, "wb") as out, open(source, "rb") as src:
+    with os.fdopen(fd, "wb") as out, os.fdopen(os.open(source, os.O_RDONLY | fsutil.NOFOLLOW), "rb") as src:
         shutil.copyfileobj(src, out, COPY_CHUNK)
 
 
@@ -615,7 +541,7 @@ def install_release(feed, manifest, store, region_dir):
     staging = staging_directory(region_dir, client.release_id, token)
     final = os.path.join(releases, name)
     try:
-        fsutil.makedirs(releases)
+        fsutil.real_directory(releases)
         os.mkdir(staging, 0o755)
         try:
             build_tree(staging, manifest, store)

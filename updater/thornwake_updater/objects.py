@@ -2,11 +2,17 @@
 
 Objects are files named by the SHA-256 of their content. The feed stores each
 one once, as is or zlib-compressed; the cache (<support>/client/objects/)
-holds uncompressed content under the same names. An object enters the cache
-only after its size and hash were checked, by writing it to a temporary file
-and renaming it into place. What an earlier run left in the cache is hashed
-again before it is used (a crash may have cut it short), so an update only
-trusts objects that this run verified.
+holds uncompressed content under the same names. What is in the cache is
+hashed again before it is used (a crash may have cut it short), so an update
+only trusts objects that this run verified.
+
+Updates of several regions may run at once and share the cache. An object a
+run relies on must be its own: before it checks a cached object it moves it
+into a directory of its own, tmp/run-<token>/ (claimed by a lock on
+tmp/run-<token>.lock), and what it downloads or brings in from an installed
+release goes there too, so no other run can take it or change it. What is left
+there when the run ends goes back to the cache; the objects of a run that was
+killed are given back by the next run, which finds its lock free.
 
 A download goes to tmp/<sha256>.part (tmp/<sha256>.z.part for compressed
 objects: the stored bytes), a name that the next attempt finds again, so an
@@ -19,6 +25,7 @@ import errno
 import fcntl
 import hashlib
 import os
+import re
 import secrets
 import stat
 import threading
@@ -35,6 +42,9 @@ TMP_STALE_SECONDS = 24 * 3600
 ATTEMPTS = 4
 # Compressed objects smaller than this are not worth keeping a partial of.
 RESUMABLE_STORED_SIZE = 1 << 20
+# A run's own directory under tmp/, and its lock beside it.
+RUN_PREFIX = "run-"
+_OBJECT_NAME = re.compile(r"\A[0-9a-f]{64}\Z")
 
 _MISMATCH = "A downloaded file did not match the signed release, so nothing was installed. Try again later."
 
@@ -95,11 +105,24 @@ class _Decoder:
 
 
 def file_matches(path, ref):
-    """True when the file at path holds exactly ref's content."""
+    """True when the file at path (not a link) holds exactly ref's content."""
+    return content_identity(path, ref) is not None
+
+
+def content_identity(path, ref):
+    """The identity (device, inode) of the regular file at path when it holds exactly ref's content, else None.
+
+    A link is not followed: it is not content.
+    """
     try:
-        with open(path, "rb") as handle:
-            if os.fstat(handle.fileno()).st_size != ref.size:
-                return False
+        fd = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        with os.fdopen(fd, "rb") as handle:
+            info = os.fstat(handle.fileno())
+            if not stat.S_ISREG(info.st_mode) or info.st_size != ref.size:
+                return None
             digest = hashlib.sha256()
             while True:
                 chunk = handle.read(COPY_CHUNK)
@@ -107,8 +130,12 @@ def file_matches(path, ref):
                     break
                 digest.update(chunk)
     except OSError:
-        return False
-    return digest.hexdigest() == ref.sha256
+        return None
+    return identity(info) if digest.hexdigest() == ref.sha256 else None
+
+
+def identity(info):
+    return (info.st_dev, info.st_ino)
 
 
 class _Partial:
@@ -120,18 +147,33 @@ class _Partial:
 
     def __init__(self, store, ref):
         self.path = self.name(store, ref)
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | getattr(os, "O_NOFOLLOW", 0), 0o644)
-        try:
-            # Another region's update may be fetching the same object: it gets its own file.
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError as exc:
-            os.close(fd)
-            if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise
+        fd = self._open_shared(self.path)
+        if fd is None:
+            # Another region's update is fetching the same object: this one gets a file of its own.
             self.path = os.path.join(store.tmp, "%s.%s.part" % (ref.sha256, secrets.token_hex(4)))
-            fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+            fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_EXCL | fsutil.NOFOLLOW, 0o644)
         self.handle = os.fdopen(fd, "r+b")
         self.handle.seek(0, os.SEEK_END)
+
+    @staticmethod
+    def _open_shared(path):
+        """The partial at path, locked for this run; None while another run holds it."""
+        for _ in range(3):
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | fsutil.NOFOLLOW, 0o644)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                # The run that held it may have finished it and renamed it away since it was opened.
+                if identity(os.fstat(fd)) == identity(os.lstat(path)):
+                    return fd
+            except FileNotFoundError:
+                pass
+            except OSError as exc:
+                os.close(fd)
+                if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                    raise
+                return None
+            os.close(fd)
+        return None
 
     @property
     def size(self):
@@ -164,67 +206,165 @@ class _Partial:
 
 
 class ObjectStore:
+    """The shared cache, and the objects this run verified and keeps to itself (see the module text)."""
+
     def __init__(self, root):
         self.root = root
         self.tmp = os.path.join(root, "tmp")
-        self._verified = set()
-        self._made = set()
+        # sha256 -> identity of this run's verified copy, in its own directory.
+        self._verified = {}
         self._lock = threading.Lock()
+        self._own = None
+        self._own_lock = None
 
-    def path(self, ref_or_hash):
+    def cached_path(self, ref_or_hash):
         digest = getattr(ref_or_hash, "sha256", ref_or_hash)
         return os.path.join(self.root, digest[:2], digest)
 
+    def path(self, ref):
+        """Where this run keeps its verified copy of ref."""
+        return os.path.join(self._own_directory(), ref.sha256)
+
+    def identity(self, ref):
+        """The identity of this run's verified copy of ref, or None."""
+        with self._lock:
+            return self._verified.get(ref.sha256)
+
     def has(self, ref):
-        try:
-            return os.path.getsize(self.path(ref)) == ref.size
-        except OSError:
-            return False
-
-    def is_verified(self, ref):
-        """True when this process checked the cached object's content (and it is still there)."""
-        with self._lock:
-            return ref.sha256 in self._verified
-
-    def _mark(self, ref):
-        with self._lock:
-            self._verified.add(ref.sha256)
-
-    def forget(self, ref):
-        """The cached object was moved out of the cache (into a release)."""
-        with self._lock:
-            self._verified.discard(ref.sha256)
-
-    def _prepare(self, ref):
-        bucket = os.path.dirname(self.path(ref))
-        if bucket in self._made:
-            return
-        try:
-            fsutil.makedirs(self.tmp)
-            fsutil.makedirs(bucket)
-        except OSError as exc:
-            raise write_failed(exc)
-        with self._lock:
-            self._made.add(bucket)
-
-    def verify(self, ref):
-        """True when the cache holds ref's content; a damaged copy is removed."""
+        """True when this run holds ref or the cache seems to (it is checked when claimed)."""
         if self.is_verified(ref):
             return True
-        if file_matches(self.path(ref), ref):
-            self._mark(ref)
+        try:
+            info = os.lstat(self.cached_path(ref))
+        except OSError:
+            return False
+        return stat.S_ISREG(info.st_mode) and info.st_size == ref.size
+
+    def is_verified(self, ref):
+        """True when this run checked ref's content and still holds it."""
+        return self.identity(ref) is not None
+
+    def _mark(self, ref, file_identity):
+        with self._lock:
+            self._verified[ref.sha256] = file_identity
+
+    def forget(self, ref):
+        """This run's copy was moved out (into a release)."""
+        with self._lock:
+            self._verified.pop(ref.sha256, None)
+
+    def _own_directory(self):
+        with self._lock:
+            if self._own is None:
+                try:
+                    self._own, self._own_lock = self._claim_directory()
+                except OSError as exc:
+                    raise write_failed(exc)
+            return self._own
+
+    def _claim_directory(self):
+        fsutil.real_directory(self.root)
+        fsutil.real_directory(self.tmp)
+        self._give_back_orphans()
+        own = os.path.join(self.tmp, RUN_PREFIX + secrets.token_hex(6))
+        # Locked before it has its name, so no other run ever sees it free.
+        unnamed = own + ".new"
+        fd = os.open(unnamed, os.O_RDWR | os.O_CREAT | os.O_EXCL | fsutil.NOFOLLOW, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            os.rename(unnamed, own + ".lock")
+            os.mkdir(own, 0o700)
+        except BaseException:
+            os.close(fd)
+            _unlink(unnamed)
+            raise
+        return own, fd
+
+    def _give_back_orphans(self):
+        """Return to the cache what runs that were killed kept for themselves."""
+        names = set(os.listdir(self.tmp))
+        for name in names:
+            if not name.startswith(RUN_PREFIX) or "." in name:
+                continue
+            directory = os.path.join(self.tmp, name)
+            try:
+                fd = os.open(directory + ".lock", os.O_RDWR | fsutil.NOFOLLOW)
+            except FileNotFoundError:
+                fd = None  # the lock goes last: its run has ended
+            except OSError:
+                continue
+            try:
+                if fd is not None:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError:
+                os.close(fd)
+                continue  # its run is still going
+            self._give_back(directory)
+            if fd is not None:
+                _unlink(directory + ".lock")
+                os.close(fd)
+
+    def _give_back(self, directory):
+        """Move the objects in a run's own directory back to the cache and remove the directory."""
+        try:
+            names = os.listdir(directory)
+        except OSError:
+            names = []
+        for name in names:
+            path = os.path.join(directory, name)
+            try:
+                if not _OBJECT_NAME.match(name):
+                    raise OSError(errno.EINVAL, "not an object", path)
+                fsutil.real_directory(os.path.dirname(self.cached_path(name)))
+                os.rename(path, self.cached_path(name))
+            except OSError:
+                _unlink(path)
+        try:
+            os.rmdir(directory)
+        except OSError:
+            pass
+
+    def close(self):
+        """Give what this run kept back to the cache, for the next run or another region (best effort)."""
+        with self._lock:
+            own, fd = self._own, self._own_lock
+            self._own = self._own_lock = None
+            self._verified.clear()
+        if own is None:
+            return
+        self._give_back(own)
+        _unlink(own + ".lock")
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+    def verify(self, ref):
+        """True when this run holds ref's content; the cache's copy is taken and checked, and removed when damaged."""
+        if self.is_verified(ref):
             return True
-        _unlink(self.path(ref))
-        return False
+        own = self.path(ref)
+        try:
+            os.rename(self.cached_path(ref), own)
+        except OSError:
+            return False  # not in the cache, or another run took it first
+        file_identity = content_identity(own, ref)
+        if file_identity is None:
+            _unlink(own)
+            return False
+        self._mark(ref, file_identity)
+        return True
 
     def _content_file(self, ref):
-        tmp = os.path.join(self.tmp, "%s.%s.tmp" % (ref.sha256, secrets.token_hex(4)))
+        tmp = os.path.join(self._own_directory(), "%s.%s.tmp" % (ref.sha256, secrets.token_hex(4)))
         return tmp, open(tmp, "xb")
 
-    def _settle(self, ref, source):
-        os.replace(source, self.path(ref))
-        self._mark(ref)
-        return self.path(ref)
+    def _settle(self, ref, source, file_identity):
+        """Make source, whose content was verified as ref's, this run's copy."""
+        own = self.path(ref)
+        os.rename(source, own)
+        self._mark(ref, file_identity)
+        return own
 
     def partial_size(self, ref):
         """Stored bytes of ref that an earlier, interrupted download already holds."""
@@ -242,9 +382,12 @@ class ObjectStore:
         progress. should_stop(), checked as bytes arrive, ends the download
         early by raising Stopped.
         """
-        self._prepare(ref)
-        if self.has(ref) and self.verify(ref):
+        if self.verify(ref):
             return self.path(ref)
+        try:
+            fsutil.real_directory(self.tmp)
+        except OSError as exc:
+            raise write_failed(exc)
         keep_partial = ref.encoding != "zlib" or ref.stored_size >= RESUMABLE_STORED_SIZE
         try:
             partial = _Partial(self, ref) if keep_partial else None
@@ -324,9 +467,11 @@ class ObjectStore:
                 if content is not None:
                     content.close()
                     content = None
-                    return self._settle(ref, content_path)
+                    path = self._settle(ref, content_path, identity(os.lstat(content_path)))
+                    content_path = None
+                    return path
                 partial.handle.flush()
-                path = self._settle(ref, partial.path)
+                path = self._settle(ref, partial.path, identity(os.fstat(partial.handle.fileno())))
                 partial.path = None
                 return path
             finally:
@@ -336,15 +481,14 @@ class ObjectStore:
                     _unlink(content_path)
 
     def import_file(self, ref, source, link=False, stamp=None):
-        """Bring a local file (an installed release's) into the cache if it has ref's content.
+        """Bring a local file (an installed release's) in as this run's copy if it has ref's content.
 
         With link, a hard link is tried first (no bytes are copied). The content
         is hashed, unless the linked file still has the stamp (inode, size,
         modification time in ns) recorded when it was verified before. Returns
         False when the file is missing or different; the caller downloads instead.
         """
-        self._prepare(ref)
-        tmp = os.path.join(self.tmp, "%s.%s.tmp" % (ref.sha256, secrets.token_hex(4)))
+        tmp = os.path.join(self._own_directory(), "%s.%s.tmp" % (ref.sha256, secrets.token_hex(4)))
         try:
             linked = False
             if link:
@@ -358,68 +502,87 @@ class ObjectStore:
             if linked:
                 info = os.lstat(tmp)
                 unchanged = stamp is not None and tuple(stamp) == (info.st_ino, info.st_size, info.st_mtime_ns)
-                if not unchanged and not file_matches(tmp, ref):
+                file_identity = identity(info) if unchanged else content_identity(tmp, ref)
+                if file_identity is None:
                     _unlink(tmp)
                     return False
             else:
                 decoder = _Decoder(type(ref)(ref.sha256, ref.size))
                 try:
-                    with open(source, "rb") as src, open(tmp, "xb") as out:
+                    with os.fdopen(os.open(source, os.O_RDONLY | fsutil.NOFOLLOW), "rb") as src, open(tmp, "xb") as out:
                         decoder.write = out.write
                         while True:
                             chunk = src.read(COPY_CHUNK)
                             if not chunk:
                                 break
                             decoder.feed(chunk)
+                        out.flush()
+                        file_identity = identity(os.fstat(out.fileno()))
                     decoder.finish()
                 except (FeedRejected, FileNotFoundError, IsADirectoryError):
                     _unlink(tmp)
                     return False
-            self._settle(ref, tmp)
+                except OSError as exc:
+                    if exc.errno != errno.ELOOP:
+                        raise
+                    _unlink(tmp)
+                    return False
+            self._settle(ref, tmp, file_identity)
             return True
         except OSError as exc:
             _unlink(tmp)
             raise write_failed(exc)
 
     def read(self, ref, limit):
-        """The bytes of a cached object, re-verified (used for small objects like manifests)."""
+        """The bytes of an object this run holds, checked again (for small objects like manifests)."""
         if ref.size > limit:
             raise FeedRejected(_MISMATCH, detail="object %s is larger than %d bytes" % (ref.sha256, limit))
+        if not self.verify(ref):
+            raise FeedRejected(_MISMATCH, detail="object %s is missing or damaged" % ref.sha256)
         data = fsutil.read_limited(self.path(ref), limit)
         if len(data) != ref.size or hashlib.sha256(data).hexdigest() != ref.sha256:
+            self.forget(ref)
             _unlink(self.path(ref))
             raise FeedRejected(_MISMATCH, detail="cached object %s is damaged" % ref.sha256)
         return data
 
     def prune(self, keep=(), now=None):
-        """Remove day-old temporary files and cached objects unused for a week (best effort)."""
+        """Remove day-old temporary files and cached objects unused for a week (best effort, no links followed)."""
         now = time.time() if now is None else now
-        # Another region's update may be downloading right now; only old leftovers go.
         try:
-            for name in os.listdir(self.tmp):
-                path = os.path.join(self.tmp, name)
-                try:
-                    if now - os.lstat(path).st_mtime > TMP_STALE_SECONDS:
-                        os.unlink(path)
-                except OSError:
-                    pass
-        except OSError:
-            pass
-        try:
-            buckets = os.listdir(self.root)
+            root = fsutil.open_directory(self.root)
         except OSError:
             return
-        for bucket in buckets:
-            directory = os.path.join(self.root, bucket)
-            if len(bucket) != 2 or not os.path.isdir(directory):
-                continue
-            for name in os.listdir(directory):
-                path = os.path.join(directory, name)
-                try:
-                    if name not in keep and now - os.lstat(path).st_mtime > STALE_SECONDS:
-                        os.unlink(path)
-                except OSError:
-                    pass
+        try:
+            # Another region's update may be downloading right now; only old leftovers go. A run's
+            # own directory is given back by the next run once its lock is free.
+            _remove_old(root, "tmp", now - TMP_STALE_SECONDS,
+                        lambda name: name.startswith(RUN_PREFIX) and not name.endswith(".new"))
+            for bucket in os.listdir(root):
+                if len(bucket) == 2:
+                    _remove_old(root, bucket, now - STALE_SECONDS, lambda name: name in keep)
+        except OSError:
+            pass
+        finally:
+            os.close(root)
+
+
+def _remove_old(parent, name, before, spared):
+    """Unlink the entries of the directory name (in parent) last changed before the time before."""
+    try:
+        fd = fsutil.open_directory(name, dir_fd=parent)
+    except OSError:
+        return
+    try:
+        for entry in os.listdir(fd):
+            try:
+                info = os.stat(entry, dir_fd=fd, follow_symlinks=False)
+                if not spared(entry) and not stat.S_ISDIR(info.st_mode) and info.st_mtime < before:
+                    os.unlink(entry, dir_fd=fd)
+            except OSError:
+                pass
+    finally:
+        os.close(fd)
 
 
 class Stopped(Exception):

@@ -79,7 +79,7 @@ class BundleLock:
     def __enter__(self):
         try:
             fsutil.makedirs(os.path.dirname(self.path), mode=0o700)
-            self.handle = open(self.path, "a+b")
+            self.handle = fsutil.open_lock_file(self.path)
         except OSError as exc:
             raise write_failed(exc)
         try:
