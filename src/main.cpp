@@ -13,13 +13,17 @@ int main(int argc, char* argv[]) {
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
 
-    // Taken before QApplication, which removes the arguments it recognises as its own; game
-    // arguments must reach the game unchanged.
+    // The command line is ours and the game's alone.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
-    QApplication application(argc, argv);
+    // The toolkit gets the program name only: options it would act on (-platform, -display,
+    // -reverse, -style…) are game arguments here. Its settings come from the environment
+    // (QT_QPA_PLATFORM and the like).
+    int toolkitArgc = 1;
+    char* toolkitArgv[] = {argv[0], nullptr};
+    QApplication application(toolkitArgc, toolkitArgv);
     QApplication::setOrganizationName(QStringLiteral("Thornwake"));
     QApplication::setApplicationName(QStringLiteral("Thornwake Launcher"));
     // Quitting is the controller's decision, never a side effect of a closed window.
