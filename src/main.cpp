@@ -1,12 +1,26 @@
+#include "app/InstanceClaim.h"
 #include "app/LauncherController.h"
 #include "app/LauncherEnvironment.h"
+#include "config/LaunchOptions.h"
+#include "config/SupportDirectory.h"
 #include "ui/MainWindow.h"
 #include "ui/Palette.h"
 
 #include <QApplication>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <csignal>
+
+namespace {
+
+// The token this launcher was started with, for the running launcher that shows its window.
+QByteArray activationToken() {
+    const QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
+    return token.isEmpty() ? qgetenv("DESKTOP_STARTUP_ID") : token;
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     // A full disk or a file-size limit must turn a log write into an error, not end the process.
@@ -17,6 +31,18 @@ int main(int argc, char* argv[]) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    // One launcher per user, settled before anything touches the support directory or the log. A
+    // relaunched launcher waits for its predecessor to quit instead of handing over to it.
+    InstanceClaim claim(
+        supportDirectoryIn(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)),
+        qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    const bool relaunched = LaunchOptions::parse(arguments).relaunchedFrom.has_value();
+    const InstanceClaim::Outcome claimed = claim.take(relaunched ? 10000 : 0);
+    if (claimed == InstanceClaim::Outcome::heldByAnother) {
+        claim.askToShow(activationToken());
+        return 0;
+    }
 
     // The toolkit gets the program name only: options it would act on (-platform, -display,
     // -reverse, -style…) are game arguments here. Its settings come from the environment
@@ -31,7 +57,17 @@ int main(int argc, char* argv[]) {
 
     const Palette palette = Palette::standard();
     MainWindow window(palette);
-    LauncherController controller(window, LauncherEnvironment::current(arguments));
+    LauncherEnvironment environment = LauncherEnvironment::current(arguments);
+    if (!claim.problem().isEmpty())
+        environment.startupNotice =
+            (claimed == InstanceClaim::Outcome::unavailable
+                 ? QStringLiteral("Started without the one-launcher check: ")
+                 : QStringLiteral("Other launchers cannot bring this window to the front: ")) +
+            claim.problem() + QStringLiteral(".\n");
+    LauncherController controller(window, std::move(environment));
+    claim.listen();
+    QObject::connect(&claim, &InstanceClaim::showRequested, &controller,
+                     &LauncherController::showRequested);
 
     window.setCloseDecision([&controller] { return controller.windowShouldClose(); });
     QObject::connect(&window, &MainWindow::primaryActionTriggered, &controller,

@@ -1,4 +1,4 @@
-"""The launcher on an X desktop: game arguments untouched by the toolkit.
+"""The launcher on an X desktop: game arguments untouched by the toolkit, and one launcher per user.
 
 The updater is a scripted stand-in that records each run: a check finds everything current, and a
 play run announces the game and then stays, as a game would, until the test lets it end.
@@ -6,6 +6,9 @@ play run announces the game and then stays, as a game would, until the test lets
 
 import json
 import os
+import re
+import signal
+import subprocess
 import sys
 import time
 
@@ -24,6 +27,14 @@ print("Starting Thornwake\u2026", flush=True)
 while not os.path.exists(os.path.join(record, "game-over")) and os.getppid() == parent:
     time.sleep(0.05)
 '''
+
+
+def stacking_order():
+    """Ids of the root window's children that are viewable, topmost first (as xwininfo lists them)."""
+    tree = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
+    ids = [int(match, 16) for match in re.findall(r"^\s+(0x[0-9a-f]+)", tree, re.MULTILINE)]
+    return [i for i in ids if "IsViewable" in subprocess.run(
+        ["xwininfo", "-id", str(i)], capture_output=True, text=True).stdout]
 
 
 class DesktopTest(E2ETestCase):
@@ -64,6 +75,55 @@ class DesktopTest(E2ETestCase):
                 argv = self.runs("play")[-1]["argv"]
                 self.assertEqual(argv[argv.index("--"):], ["--"] + game_arguments)
                 launcher.stop()
+
+    def test_a_second_launcher_brings_the_first_to_the_front_and_ends(self):
+        first = self.start()
+        window = int(first.window())
+        cover = subprocess.Popen(["xmessage", "-geometry", "1024x768+0+0", "cover"], stderr=subprocess.DEVNULL)
+        self.addCleanup(cover.wait)
+        self.addCleanup(cover.kill)
+        self.assertTrue(wait_for(lambda: stacking_order()[:1] != [window], 10), "nothing covers the launcher")
+
+        second = self.launch(self.bundle, env=dict(self.env, DESKTOP_STARTUP_ID="e2e-host;1;2_TIME0"))
+        self.assertEqual(second.wait_exit(10), 0)
+        self.assertTrue(wait_for(lambda: stacking_order()[:1] == [window], 10), stacking_order())
+        # The second launcher's startup id reached the window, for the window manager.
+        startup = subprocess.run(["xprop", "-id", str(window), "_NET_STARTUP_ID"], capture_output=True, text=True)
+        self.assertIn('"e2e-host;1;2_TIME0"', startup.stdout)
+        self.assertEqual(len(self.runs()), 1)
+        self.assertEqual(self.home.log().count("--- Launcher opened"), 1, self.home.log())
+
+        # While the game runs the window stays hidden; another start changes nothing.
+        first.press_return()
+        self.assertTrue(wait_for(lambda: first.window() is None, 10), "the window stayed visible")
+        runs = len(self.runs())
+        third = self.launch(self.bundle, env=self.env)
+        self.assertEqual(third.wait_exit(10), 0)
+        self.assertFalse(wait_for(first.window, 1), "the window was shown during the game")
+        self.assertEqual(len(self.runs()), runs)
+        open(os.path.join(self.tmp, "game-over"), "w").close()
+        self.assertEqual(first.wait_exit(30), 0)
+
+    def test_of_two_started_together_one_runs_and_a_killed_one_blocks_nothing(self):
+        pair = [self.launch(self.bundle, env=self.env) for _ in range(2)]
+        self.assertTrue(wait_for(lambda: any(p.process.poll() is not None for p in pair), 10))
+        ended = [p for p in pair if p.process.poll() is not None]
+        self.assertEqual([p.process.returncode for p in ended], [0])
+        survivor = next(p for p in pair if p not in ended)
+        self.assertTrue(wait_for(lambda: self.runs(), 30))
+        self.assertTrue(wait_for(survivor.idle, 30))
+        self.assertEqual(len(self.runs()), 1)
+
+        os.kill(survivor.process.pid, signal.SIGKILL)
+        survivor.wait_exit()
+        successor = self.start()
+        self.assertTrue(successor.window())
+        self.assertEqual(self.home.log().count("--- Launcher opened"), 2, self.home.log())
+
+        # Without a usable runtime directory the launcher still starts, and says why.
+        missing = os.path.join(self.tmp, "no-runtime")
+        self.start(env=dict(self.env, XDG_RUNTIME_DIR=missing))
+        self.assertIn("Started without the one-launcher check: %s does not exist.\n" % missing, self.home.log())
 
 
 if __name__ == "__main__":
