@@ -7,6 +7,8 @@
 #include "ui/Palette.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -18,6 +20,15 @@ namespace {
 QByteArray activationToken() {
     const QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
     return token.isEmpty() ? qgetenv("DESKTOP_STARTUP_ID") : token;
+}
+
+// The window's icon in every size the resource holds, so that task bars never scale one to
+// another.
+QIcon applicationIcon() {
+    QIcon icon;
+    for (const QFileInfo& file : QDir(QStringLiteral(":/icons")).entryInfoList(QDir::Files))
+        icon.addFile(file.filePath());
+    return icon;
 }
 
 } // namespace
@@ -52,6 +63,9 @@ int main(int argc, char* argv[]) {
     QApplication application(toolkitArgc, toolkitArgv);
     QApplication::setOrganizationName(QStringLiteral("Thornwake"));
     QApplication::setApplicationName(QStringLiteral("Thornwake Launcher"));
+    // Task bars show the game's icon, and Wayland compositors match the window with the menu
+    // entry of this name.
+    QApplication::setDesktopFileName(QStringLiteral("thornwake-launcher"));
     // Quitting is the controller's decision, never a side effect of a closed window.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -82,5 +96,8 @@ int main(int argc, char* argv[]) {
                      &QCoreApplication::quit, Qt::QueuedConnection);
 
     QTimer::singleShot(0, &controller, &LauncherController::applicationDidFinishLaunching);
+    // Once the window is up and the first check runs: reading the first image costs Qt a scan of
+    // its image plugins, a few milliseconds the start need not wait for.
+    QTimer::singleShot(0, [] { QApplication::setWindowIcon(applicationIcon()); });
     return QApplication::exec();
 }

@@ -67,14 +67,18 @@ class DesktopTest(E2ETestCase):
     def test_game_arguments_reach_the_game_and_never_the_toolkit(self):
         for game_arguments in (["-platform", "nonexistent"], ["-reverse", "-style", "x"], ["-display", ":999"]):
             with self.subTest(arguments=game_arguments):
+                self.stop_launchers()  # the one before, however its case ended
                 plays = len(self.runs("play"))
                 launcher = self.start("--", *game_arguments)
-                self.assertTrue(launcher.window(), "no window on this display")
+                window = launcher.window()
+                self.assertTrue(window, "no window on this display")
+                # The window carries the game's icon for task bars and switchers.
+                icon = subprocess.run(["xprop", "-id", window, "_NET_WM_ICON"], capture_output=True, text=True)
+                self.assertIn("Icon (16 x 16)", icon.stdout)
                 launcher.press_return()  # Play
                 self.assertTrue(wait_for(lambda: len(self.runs("play")) > plays, 30), self.home.log())
                 argv = self.runs("play")[-1]["argv"]
                 self.assertEqual(argv[argv.index("--"):], ["--"] + game_arguments)
-                launcher.stop()
 
     def test_a_second_launcher_brings_the_first_to_the_front_and_ends(self):
         first = self.start()
