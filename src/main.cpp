@@ -63,8 +63,7 @@ int main(int argc, char* argv[]) {
     QApplication application(toolkitArgc, toolkitArgv);
     QApplication::setOrganizationName(QStringLiteral("Thornwake"));
     QApplication::setApplicationName(QStringLiteral("Thornwake Launcher"));
-    // Task bars show the game's icon, and Wayland compositors match the window with the menu
-    // entry of this name.
+    // Wayland compositors match the window with the menu entry of this name, and take its icon.
     QApplication::setDesktopFileName(QStringLiteral("thornwake-launcher"));
     // Quitting is the controller's decision, never a side effect of a closed window.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -44,6 +44,17 @@ bool isToken(const QByteArray& token) {
            std::all_of(token.begin(), token.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
 }
 
+// Creates the directory and its missing parents, private to the user as the log's are.
+bool makePrivateDirectory(const QString& path) {
+    if (QFileInfo(path).isDir())
+        return true;
+    const QString parent = QFileInfo(path).path();
+    if (parent != path && !makePrivateDirectory(parent))
+        return false;
+    return QDir().mkdir(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) ||
+           QFileInfo(path).isDir();
+}
+
 bool isOwnFifo(int file) {
     struct stat status {};
     return ::fstat(file, &status) == 0 && S_ISFIFO(status.st_mode) && status.st_uid == ::getuid();
@@ -53,7 +64,8 @@ bool isOwnFifo(int file) {
 
 QString InstanceClaim::directoryFor(const QString& supportDirectory,
                                     const QString& runtimeDirectory) {
-    if (!runtimeDirectory.isEmpty())
+    // A relative path is no runtime directory (the XDG rules say to ignore it).
+    if (QDir::isAbsolutePath(runtimeDirectory))
         return QDir::cleanPath(runtimeDirectory);
     return QFileInfo(QDir::cleanPath(QDir(supportDirectory).absolutePath())).path();
 }
@@ -66,6 +78,7 @@ QString InstanceClaim::lockPathFor(const QString& supportDirectory,
 InstanceClaim::InstanceClaim(const QString& supportDirectory, const QString& runtimeDirectory,
                              QObject* parent)
     : QObject(parent)
+    , usesRuntimeDirectory(QDir::isAbsolutePath(runtimeDirectory))
     , requestPath(claimStem(supportDirectory, runtimeDirectory) + QStringLiteral(".show"))
     , lock(lockPathFor(supportDirectory, runtimeDirectory)) {
     // A claim is stale only when its holder is gone, however long a launcher has been running.
@@ -85,6 +98,10 @@ InstanceClaim::~InstanceClaim() {
 
 InstanceClaim::Outcome InstanceClaim::take(int waitMs) {
     const QString directory = QFileInfo(lock.fileName()).path();
+    // The directory that holds the support directory may not exist before the first start; the
+    // runtime directory is the system's to make.
+    if (!usesRuntimeDirectory)
+        makePrivateDirectory(directory);
     // Polled rather than left to QLockFile's own backing-off wait, which sleeps for seconds at a
     // time: a relaunched launcher should start as soon as its predecessor is gone.
     const QDeadlineTimer deadline(waitMs);

@@ -17,7 +17,8 @@ public:
     enum class Outcome { claimed, heldByAnother, unavailable };
 
     // The directory for the claim of a support directory: the per-user runtime directory when
-    // there is one ($XDG_RUNTIME_DIR), otherwise the directory that holds the support directory.
+    // there is one ($XDG_RUNTIME_DIR, an absolute path), otherwise the directory that holds the
+    // support directory.
     static QString directoryFor(const QString& supportDirectory, const QString& runtimeDirectory);
     // The lock file's path: named after a hash of the host name and the support directory's path,
     // so that each support directory (each home, in tests) has its own claim.
@@ -50,6 +51,7 @@ private:
     void openRequests();
     void readRequests();
 
+    bool usesRuntimeDirectory;
     QString requestPath;
     QLockFile lock;
     QString trouble;
