@@ -46,7 +46,7 @@ QByteArray messageValue(const QByteArray& value) {
     return quoted + '"';
 }
 
-// What the startup-notification protocol and the window manager specification ask of the
+// What the startup-notification protocol and the EWMH window-manager hints ask of the
 // program that completes a launch: the id on the window, an activation request with the launch's
 // time stamp, and the "remove" message that ends the launch feedback.
 void completeStartup(QWindow& window, const QByteArray& id) {
