@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config git
-    qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev
+    qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev libxcb1-dev
     libicu-dev libgtest-dev googletest
     python3
     xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core

@@ -144,6 +144,8 @@ void LauncherController::applicationDidFinishLaunching() {
 
     migrateSupportDirectory();
     prepareLog();
+    if (!environment.startupNotice.isEmpty())
+        appendLog(environment.startupNotice);
     removeRetiredBundle();
     continuePending = launchOptions.automaticContinue;
     loadRegions();
@@ -183,6 +185,14 @@ void LauncherController::terminate() {
     terminating = true;
     applicationWillTerminate();
     emit quitRequested();
+}
+
+void LauncherController::showRequested(const QString& activationToken) {
+    // Before the launch has finished the window is about to show anyway; while the game runs it
+    // stays hidden, as it does for the game's whole run.
+    if (!launched || terminating || gameIsRunning())
+        return;
+    view.bringWindowToFront(activationToken);
 }
 
 // ---- Actions ---------------------------------------------------------------------------------

@@ -43,6 +43,9 @@ public:
     void primaryAction();
     void regionChanged();
     void openLog();
+    // Another launcher was started: show the window and bring it to the front (with that
+    // launcher's activation token), unless it is hidden for the game.
+    void showRequested(const QString& activationToken);
 
     // Button states and failures.
     void setButton(ButtonState state);

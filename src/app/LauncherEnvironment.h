@@ -22,6 +22,8 @@ struct LauncherEnvironment {
     // The tool that starts the updated launcher as a new instance; empty starts the bundle's
     // executable directly.
     QString openTool;
+    // A line for the log once it is open: what went wrong before it could be (empty: nothing).
+    QString startupNotice;
 
     // The environment of this process.
     static LauncherEnvironment current(const QStringList& arguments);

@@ -38,6 +38,10 @@ public:
 
     // Make the window key, order it front and activate the application.
     virtual void showWindow() = 0;
+    // Show the window, restored if minimised, and ask the window system to bring it to the
+    // front with the activation token (Wayland) or startup id (X11) of the launcher that asked;
+    // the token may be empty.
+    virtual void bringWindowToFront(const QString& activationToken) = 0;
     // Order the window out: hidden, not closed.
     virtual void hideWindow() = 0;
     virtual bool isWindowVisible() const = 0;

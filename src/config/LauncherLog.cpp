@@ -42,12 +42,15 @@ bool ensureDirectory(const QString& path) {
 }
 
 // Replaces the log by an empty file in one rename, so that a crash leaves either the old log or
-// the empty one, never a half-truncated file.
-bool replaceWithEmptyFile(const QString& directory, const QString& path) {
+// the empty one, never a half-truncated file. The empty file keeps the old one's permission bits:
+// a log that the player or a log collector made readable to others stays readable.
+bool replaceWithEmptyFile(const QString& directory, const QString& path, mode_t permissions) {
     QByteArray temporary = encoded(directory + QStringLiteral("/.launcher.log.XXXXXX"));
     const int file = ::mkstemp(temporary.data());
     if (file < 0)
         return false;
+    // Should this fail, the empty log stays private (0600), which loses nothing.
+    ::fchmod(file, permissions);
     ::close(file);
     if (::rename(temporary.constData(), encoded(path).constData()) != 0) {
         ::unlink(temporary.constData());
@@ -105,9 +108,16 @@ bool writeAll(int file, const char* data, qint64 size) {
     return true;
 }
 
+// Durable on the storage itself: on Apple systems fsync only reaches the drive's cache, so it takes
+// F_FULLFSYNC there, and plain fsync where the file system does not support that.
 void flushToStorage(int file) {
-#ifdef Q_OS_MACOS
-    while (::fsync(file) != 0 && errno == EINTR) {
+#ifdef __APPLE__
+    int result;
+    while ((result = ::fcntl(file, F_FULLFSYNC)) != 0 && errno == EINTR) {
+    }
+    if (result != 0) {
+        while (::fsync(file) != 0 && errno == EINTR) {
+        }
     }
 #else
     while (::fdatasync(file) != 0 && errno == EINTR) {
@@ -137,7 +147,8 @@ bool LauncherLog::prepare(const QString& supportDirectory, const QDateTime& nowU
     // Only a regular file is measured; anything else is refused by the open below.
     struct stat status {};
     if (::lstat(encoded(logPath).constData(), &status) == 0 && S_ISREG(status.st_mode) &&
-        status.st_size > sizeLimit && !replaceWithEmptyFile(directory, logPath))
+        status.st_size > sizeLimit &&
+        !replaceWithEmptyFile(directory, logPath, status.st_mode & 0777))
         return false;
 
     descriptor = openForAppending(logPath);

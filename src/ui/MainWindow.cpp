@@ -6,6 +6,7 @@
 #include "ui/ElidedLabel.h"
 #include "ui/PlayButton.h"
 #include "ui/TitleBar.h"
+#include "ui/WindowActivation.h"
 #include "ui/WindowLayout.h"
 
 #include <QAction>
@@ -337,6 +338,12 @@ void MainWindow::showWindow() {
     show();
     raise();
     activateWindow();
+}
+
+void MainWindow::bringWindowToFront(const QString& activationToken) {
+    presentActivationToken(*this, activationToken);
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    showWindow();
 }
 
 void MainWindow::hideWindow() {

@@ -57,6 +57,7 @@ public:
     void setRegionPickerEnabled(bool enabled) override;
 
     void showWindow() override;
+    void bringWindowToFront(const QString& activationToken) override;
     void hideWindow() override;
     bool isWindowVisible() const override;
     void requestAttention() override;

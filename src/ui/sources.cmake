@@ -7,4 +7,5 @@ set(UI_SOURCES
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp
+    src/ui/WindowActivation.cpp
 )

@@ -18,6 +18,23 @@ std::vector<QProcess*>& abandonedProcesses() {
     return *processes;
 }
 
+// A pipe whose ends are closed in every program this process starts. pipe2 would do it in one
+// call but is not on every target; all program starts happen on the main thread, so no start can
+// come between the two steps.
+bool closeOnExecPipe(int ends[2]) {
+    if (::pipe(ends) != 0)
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        const int flags = ::fcntl(ends[i], F_GETFD);
+        if (flags < 0 || ::fcntl(ends[i], F_SETFD, flags | FD_CLOEXEC) != 0) {
+            ::close(ends[0]);
+            ::close(ends[1]);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 UpdaterProcess::UpdaterProcess(QObject* parent)
@@ -40,7 +57,7 @@ UpdaterProcess::~UpdaterProcess() {
 bool UpdaterProcess::start(const QString& program, const QStringList& arguments,
                            const QProcessEnvironment& environment) {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
+    if (!closeOnExecPipe(ends))
         return false;
     const int writeEnd = ends[1];
     process->setProgram(program);

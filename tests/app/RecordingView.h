@@ -28,6 +28,7 @@ struct RecordingView : LauncherView {
     int timesHidden = 0;
     int attentionRequests = 0;
     QStringList openedFiles;
+    QStringList activationTokens;
 
     void setStatusText(const QString& text) override { status = text; }
     void setDetailText(const QString& text) override { detail = text; }
@@ -54,6 +55,10 @@ struct RecordingView : LauncherView {
     void showWindow() override {
         visible = true;
         ++timesShown;
+    }
+    void bringWindowToFront(const QString& activationToken) override {
+        showWindow();
+        activationTokens.append(activationToken);
     }
     void hideWindow() override {
         visible = false;

@@ -106,6 +106,8 @@ TEST(UpdaterInvocation, argumentListsFollowModeAndOptions) {
         EXPECT_EQ(lastArguments(fixture), expected);
         EXPECT_EQ(fixture.runs().last().value("unbuffered").toString(), "1");
         EXPECT_EQ(fixture.runs().last().value("inherited").toString(), "kept");
+        // Neither end of the output pipe stays open in the updater beyond its output.
+        EXPECT_EQ(fixture.runs().last().value("pipeCopies").toArray(), QJsonArray());
         controller->terminate();
     }
 }

@@ -77,9 +77,12 @@ TEST_F(Log, onlyALogOverTwoMillionBytesIsEmptied) {
     ASSERT_TRUE(start(firstStart));
     EXPECT_EQ(readFile(logPath), atLimit + firstHeader);
 
+    // The emptied log keeps the permission bits the player gave the old one.
     writeFile(logPath, atLimit + "b");
+    ASSERT_EQ(::chmod(QFile::encodeName(logPath).constData(), 0640), 0);
     ASSERT_TRUE(start(secondStart));
     EXPECT_EQ(readFile(logPath), secondHeader);
+    EXPECT_EQ(permissions(logPath), 0640u);
     // The emptying leaves no temporary file behind.
     EXPECT_EQ(QDir(support).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{"launcher.log"});

@@ -20,8 +20,12 @@ class InstallTest(E2ETestCase):
         entry.read(os.path.join(prefix, "share", "applications", "thornwake-launcher.desktop"))
         self.assertEqual(entry["Desktop Entry"]["Name"], "Thornwake Launcher")
         self.assertIn("Game", entry["Desktop Entry"]["Categories"])
-        self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "icons", "hicolor", "scalable", "apps",
-                                                    "thornwake-launcher.svg")))
+        icons = os.path.join(prefix, "share", "icons", "hicolor")
+        self.assertTrue(os.path.isfile(os.path.join(icons, "scalable", "apps", "thornwake-launcher.svg")))
+        for size in (16, 32, 48, 64, 128, 256):
+            with open(os.path.join(icons, "%dx%d" % (size, size), "apps", "thornwake-launcher.png"), "rb") as png:
+                header = png.read(24)
+            self.assertEqual((header[:8], int.from_bytes(header[16:20], "big")), (b"\x89PNG\r\n\x1a\n", size))
 
         command = os.path.join(prefix, "bin", "thornwake-launcher")
         env = dict(self.home.env, QT_QPA_PLATFORM="offscreen")

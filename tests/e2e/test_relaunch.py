@@ -86,6 +86,8 @@ class RelaunchTest(E2ETestCase):
         self.assertTrue(wait_for(lambda: "The updated launcher could not be started: " in self.home.log(), 30),
                         self.home.log())
         self.assertIsNone(old.process.poll(), "the launcher quit although its successor did not start")
+        # It still holds the claim: another start (of the copy it runs from) ends at once.
+        self.assertEqual(self.launch(bundle + ".old", env=env).wait_exit(10), 0)
 
 
 if __name__ == "__main__":

@@ -9,12 +9,35 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
 namespace {
+
+// A tmpfs of 256 KiB over the directory; false where this process may not mount one, or where
+// mounting takes other calls (macOS).
+bool mountSmallFileSystem(const QString& directory) {
+#ifdef __linux__
+    return ::mount("thornwake-faults", QFile::encodeName(directory).constData(), "tmpfs",
+                   MS_NOSUID | MS_NODEV, "size=256k,mode=0700") == 0;
+#else
+    Q_UNUSED(directory);
+    return false;
+#endif
+}
+
+void unmount(const QString& directory) {
+#ifdef __linux__
+    ::umount2(QFile::encodeName(directory).constData(), MNT_DETACH);
+#else
+    Q_UNUSED(directory);
+#endif
+}
 
 const QString upToDate = QStringLiteral("UPDATE_CHECK launcher=current client=current");
 
@@ -38,7 +61,7 @@ public:
     ~StorageLimit() {
         release();
         if (mounted)
-            ::umount2(QFile::encodeName(directory).constData(), MNT_DETACH);
+            unmount(directory);
     }
 
     // Before the launch: a file system of 64 pages for the support directory. False when this
@@ -47,8 +70,7 @@ public:
         if (kind != Exhaustion::smallFileSystem)
             return true;
         std::filesystem::create_directories(directory.toStdString());
-        mounted = ::mount("thornwake-faults", QFile::encodeName(directory).constData(), "tmpfs",
-                          MS_NOSUID | MS_NODEV, "size=256k,mode=0700") == 0;
+        mounted = mountSmallFileSystem(directory);
         return mounted;
     }
 
@@ -96,7 +118,7 @@ TEST_P(FullStorage, entriesThatDoNotFitAreDroppedAndLaterOnesStillWritten) {
     FaultFixture fixture;
     StorageLimit limit(GetParam(), fixture.supportDirectory());
     if (!limit.prepare())
-        GTEST_SKIP() << "mounting a tmpfs needs privileges this process does not have";
+        GTEST_SKIP() << "mounting a tmpfs needs Linux and privileges this process may not have";
 
     // Lines longer than a page cannot fit into the slack of the log's last page on the small file
     // system, nor under a limit 100 bytes above the log's size; the short line fits either way.
