@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTextBoundaryFinder>
 #include <QTimer>
 
 namespace {
@@ -94,6 +95,25 @@ QString trimSpacesAndTabs(const QString& text) {
     while (end > begin && isSpace(text[end - 1]))
         --end;
     return text.sliced(begin, end - begin);
+}
+
+// Whether `position` falls between two user-perceived characters of the text.
+bool isCharacterBoundary(const QString& text, qsizetype position) {
+    if (position <= 0 || position >= text.size())
+        return true;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(position);
+    return finder.isAtBoundary();
+}
+
+// Prefix and suffix tests on whole characters: a combining mark after a prefix belongs to the
+// prefix's last character, which then differs from the one the prefix ends with.
+bool startsWithCharacters(const QString& line, const QString& prefix) {
+    return line.startsWith(prefix) && isCharacterBoundary(line, prefix.size());
+}
+
+bool endsWithCharacters(const QString& line, const QString& suffix) {
+    return line.endsWith(suffix) && isCharacterBoundary(line, line.size() - suffix.size());
 }
 
 // The parent directory of a path as a string: everything before the last component.
@@ -376,11 +396,11 @@ void LauncherController::startGame() {
 
 void LauncherController::handleOutputLine(const QString& line) {
     static const QString errorMarker = QStringLiteral("Thornwake launcher error:");
-    if (line.startsWith(QStringLiteral("UPDATE_CHECK "))) {
+    if (startsWithCharacters(line, QStringLiteral("UPDATE_CHECK "))) {
         outcome = parseCheck(line);
         return;
     }
-    if (line.startsWith(errorMarker)) {
+    if (startsWithCharacters(line, errorMarker)) {
         errorDetail = trimSpacesAndTabs(QString(line).remove(errorMarker));
         return;
     }
@@ -388,9 +408,9 @@ void LauncherController::handleOutputLine(const QString& line) {
     if (currentMode == Mode::check)
         return;
 
-    if (line.startsWith(QStringLiteral("Downloading launcher:"))) {
+    if (startsWithCharacters(line, QStringLiteral("Downloading launcher:"))) {
         applyPercentage(line, QStringLiteral("Downloading launcher \u2014 "));
-    } else if (line.startsWith(QStringLiteral("Updating launcher to "))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Updating launcher to "))) {
         view.setStatusText(QStringLiteral("Updating the launcher\u2026"));
         view.setDetailText(
             QString(line)
@@ -400,16 +420,16 @@ void LauncherController::handleOutputLine(const QString& line) {
         view.setProgressIndeterminate(true);
         view.setProgressAnimating(true);
         view.setStatusText(QStringLiteral("Installing the launcher\u2026"));
-    } else if (line.startsWith(QStringLiteral("Launcher installed at "))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Launcher installed at "))) {
         acceptInstalledLauncher(line);
-    } else if (line.startsWith(QStringLiteral("Installed launcher ")) &&
-               line.endsWith(QStringLiteral("Restarting\u2026"))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Installed launcher ")) &&
+               endsWithCharacters(line, QStringLiteral("Restarting\u2026"))) {
         launcherInstalled = true;
         view.setStatusText(QStringLiteral("Restarting the launcher\u2026"));
         view.setDetailText(QStringLiteral("The launcher was updated and is starting again."));
-    } else if (line.startsWith(QStringLiteral("Downloading client:"))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Downloading client:"))) {
         applyPercentage(line, QStringLiteral("Downloading update \u2014 "));
-    } else if (line.startsWith(QStringLiteral("Updating to client "))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Updating to client "))) {
         view.setStatusText(QStringLiteral("Downloading the latest update\u2026"));
         view.setDetailText(
             QString(line)
@@ -419,9 +439,9 @@ void LauncherController::handleOutputLine(const QString& line) {
         view.setProgressIndeterminate(true);
         view.setProgressAnimating(true);
         view.setStatusText(QStringLiteral("Preparing your game\u2026"));
-    } else if (line.startsWith(QStringLiteral("Installed client ")) ||
-               (line.startsWith(QStringLiteral("Client ")) &&
-                line.endsWith(QStringLiteral(" is current.")))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Installed client ")) ||
+               (startsWithCharacters(line, QStringLiteral("Client ")) &&
+                endsWithCharacters(line, QStringLiteral(" is current.")))) {
         view.setStatusText(QStringLiteral("Ready to play"));
         showInstalledVersion(QStringLiteral("Version"));
         refreshFooter();
