@@ -5,6 +5,7 @@
 #include "ui/BackdropView.h"
 #include "ui/ElidedLabel.h"
 #include "ui/PlayButton.h"
+#include "ui/RegionPicker.h"
 #include "ui/TitleBar.h"
 #include "ui/WindowLayout.h"
 
@@ -140,8 +141,7 @@ void MainWindow::buildControls() {
     regionCaption_ = makeLabel(QStringLiteral("Region"), backdrop_, systemFont(13, QFont::Medium),
                                palette_.parchment, Qt::AlignLeading | Qt::AlignVCenter);
 
-    regionPicker_ = new QComboBox(backdrop_);
-    regionPicker_->setEditable(false);
+    regionPicker_ = new RegionPicker(backdrop_);
     regionPicker_->setAccessibleName(QStringLiteral("Region"));
     regionPicker_->setAccessibleDescription(
         QStringLiteral("Chooses the game environment and its compatible client"));

@@ -12,8 +12,8 @@
 class BackdropView;
 class ElidedLabel;
 class PlayButton;
+class RegionPicker;
 class QAction;
-class QComboBox;
 class QLabel;
 class QMenuBar;
 
@@ -66,7 +66,7 @@ public:
     QLabel* titleLabel() const { return title_; }
     QLabel* subtitleLabel() const { return subtitle_; }
     QLabel* regionCaption() const { return regionCaption_; }
-    QComboBox* regionPicker() const { return regionPicker_; }
+    RegionPicker* regionPicker() const { return regionPicker_; }
     QLabel* statusLabel() const { return status_; }
     ElidedLabel* detailLabel() const { return detail_; }
     ProgressBar* progressBar() const { return progress_; }
@@ -102,7 +102,7 @@ private:
     QLabel* title_ = nullptr;
     QLabel* subtitle_ = nullptr;
     QLabel* regionCaption_ = nullptr;
-    QComboBox* regionPicker_ = nullptr;
+    RegionPicker* regionPicker_ = nullptr;
     QLabel* status_ = nullptr;
     ElidedLabel* detail_ = nullptr;
     ProgressBar* progress_ = nullptr;

@@ -4,6 +4,7 @@ set(UI_SOURCES
     src/ui/BackdropView.cpp
     src/ui/ElidedLabel.cpp
     src/ui/ProgressBar.cpp
+    src/ui/RegionPicker.cpp
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp

@@ -4,8 +4,10 @@
 #include "ui/ElidedLabel.h"
 #include "ui/MainWindow.h"
 #include "ui/PlayButton.h"
+#include "ui/RegionPicker.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMenu>
@@ -14,6 +16,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <limits>
 
@@ -131,6 +134,14 @@ TEST(MainWindow, returnPressesOnlyAnEnabledButtonAndOnlyTheUsersRegionChoiceIsRe
 
     EXPECT_EQ(activated.count(), 0);
     QTest::keyClick(window.regionPicker(), Qt::Key_Up);
+    EXPECT_EQ(window.selectedRegionIndex(), 0);
+    EXPECT_EQ(activated.count(), 1);
+
+    // A wheel turn over the picker is no choice.
+    const QPointF inside = QRectF(window.regionPicker()->rect()).center();
+    QWheelEvent wheel(inside, window.regionPicker()->mapToGlobal(inside), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(window.regionPicker(), &wheel);
     EXPECT_EQ(window.selectedRegionIndex(), 0);
     EXPECT_EQ(activated.count(), 1);
 }
