@@ -3,9 +3,11 @@
 #include "ui/ProgressBar.h"
 
 #include "ui/BackdropView.h"
+#include "ui/ControlLook.h"
 #include "ui/ElidedLabel.h"
 #include "ui/PlayButton.h"
 #include "ui/RegionPicker.h"
+#include "ui/TextButton.h"
 #include "ui/TitleBar.h"
 #include "ui/WindowLayout.h"
 
@@ -141,7 +143,7 @@ void MainWindow::buildControls() {
     regionCaption_ = makeLabel(QStringLiteral("Region"), backdrop_, systemFont(13, QFont::Medium),
                                palette_.parchment, Qt::AlignLeading | Qt::AlignVCenter);
 
-    regionPicker_ = new RegionPicker(backdrop_);
+    regionPicker_ = new RegionPicker(palette_, backdrop_);
     regionPicker_->setAccessibleName(QStringLiteral("Region"));
     regionPicker_->setAccessibleDescription(
         QStringLiteral("Chooses the game environment and its compatible client"));
@@ -165,6 +167,11 @@ void MainWindow::buildControls() {
     // The small control size: a slim bar without text, whose natural height is the cap.
     progress_->setMaximumHeight(smallProgressHeight);
     progress_->setHidden(true);
+    if (stockControlsWearWindowColours()) {
+        QPalette fill = progress_->palette();
+        fill.setColor(QPalette::Highlight, palette_.gold);
+        progress_->setPalette(fill);
+    }
 
     playButton_ = new PlayButton(QStringLiteral("Checking\u2026"), palette_, backdrop_);
     playButton_->setFont(systemFont(15, QFont::DemiBold));
@@ -172,8 +179,7 @@ void MainWindow::buildControls() {
     playButton_->setAccessibleDescription(QStringLiteral("Working\u2026"));
     connect(playButton_, &QPushButton::clicked, this, &MainWindow::primaryActionTriggered);
 
-    logButton_ = new QPushButton(QStringLiteral("View Log"), backdrop_);
-    logButton_->setFlat(true);
+    logButton_ = new TextButton(QStringLiteral("View Log"), backdrop_);
     logButton_->setFont(systemFont(11, QFont::Medium));
     setTextColor(logButton_, palette_.muted);
     logButton_->setHidden(true);

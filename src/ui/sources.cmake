@@ -5,6 +5,7 @@ set(UI_SOURCES
     src/ui/ElidedLabel.cpp
     src/ui/ProgressBar.cpp
     src/ui/RegionPicker.cpp
+    src/ui/TextButton.cpp
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp
