@@ -5,6 +5,7 @@
 #include "ui/BackdropView.h"
 #include "ui/ControlLook.h"
 #include "ui/ElidedLabel.h"
+#include "ui/FocusRing.h"
 #include "ui/PlayButton.h"
 #include "ui/RegionPicker.h"
 #include "ui/TextButton.h"
@@ -16,7 +17,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFocusEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -35,6 +38,8 @@ namespace {
 constexpr int contentWidth = 540;
 constexpr int contentHeight = 365;
 constexpr int smallProgressHeight = 12;
+// The log button is only its text; its ring is a rounded box around it.
+constexpr qreal logFocusRadius = 4;
 
 QFont systemFont(int pixelSize, QFont::Weight weight) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -191,6 +196,12 @@ void MainWindow::buildControls() {
                         Qt::AlignHCenter | Qt::AlignVCenter);
     footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     footer_->setAccessibleName(QStringLiteral("Launcher and game version"));
+
+    // Created last, so it lies above the controls it surrounds.
+    focusRing_ = new FocusRing(palette_.parchment, backdrop_);
+    for (QWidget* watched :
+         std::initializer_list<QWidget*>{this, regionPicker_, playButton_, logButton_, footer_})
+        watched->installEventFilter(this);
 }
 
 void MainWindow::relayout() {
@@ -232,7 +243,44 @@ void MainWindow::relayout() {
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == backdrop_ && event->type() == QEvent::LayoutRequest)
         relayout();
+    if (watched->isWidgetType())
+        trackFocus(static_cast<QWidget*>(watched), event);
     return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::trackFocus(QWidget* control, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Tab || key == Qt::Key_Backtab)
+            keyboardNavigation_ = true;
+        return;
+    }
+    case QEvent::MouseButtonPress:
+        keyboardNavigation_ = false;
+        return;
+    case QEvent::FocusIn: {
+        // Tab, Backtab, or the window becoming active again after them; never the first focus
+        // or a click. The flag also keeps out a focus that moves on because the focused button
+        // was disabled by a click, which Qt reports as a Tab too.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (!keyboardNavigation_ || reason == Qt::MouseFocusReason)
+            return;
+        if (control == playButton_)
+            focusRing_->surround(control, PlayButton::cornerRadius);
+        else if (control == logButton_)
+            focusRing_->surround(control, logFocusRadius);
+        else if (control == regionPicker_ && stockControlsWearWindowColours())
+            focusRing_->surround(control, RegionPicker::cornerRadius);
+        return;
+    }
+    case QEvent::FocusOut:
+        if (control == focusRing_->surrounded())
+            focusRing_->surround(nullptr, 0);
+        return;
+    default:
+        return;
+    }
 }
 
 void MainWindow::setCloseDecision(std::function<bool()> decide) {

@@ -11,6 +11,7 @@
 
 class BackdropView;
 class ElidedLabel;
+class FocusRing;
 class PlayButton;
 class RegionPicker;
 class QAction;
@@ -75,6 +76,7 @@ public:
     QLabel* footerLabel() const { return footer_; }
     QAction* quitAction() const { return quitAction_; }
     QMenuBar* menuBar() const { return menuBar_.get(); }
+    FocusRing* focusRing() const { return focusRing_; }
 
 signals:
     void primaryActionTriggered();
@@ -92,6 +94,8 @@ private:
     void buildMenu();
     void buildControls();
     void applyProgress();
+    // Keeps the focus ring on the control that has the focus, while the keyboard moved it there.
+    void trackFocus(QWidget* control, QEvent* event);
     // Places every control from the current natural sizes; called whenever one of them changes.
     void relayout();
 
@@ -109,8 +113,11 @@ private:
     PlayButton* playButton_ = nullptr;
     QPushButton* logButton_ = nullptr;
     QLabel* footer_ = nullptr;
+    FocusRing* focusRing_ = nullptr;
 
     std::function<bool()> closeDecision_;
+    // Tab or Backtab was pressed more recently than a mouse button.
+    bool keyboardNavigation_ = false;
     bool progressIndeterminate_ = false;
     bool progressAnimating_ = false;
     double progressValue_ = 0;

@@ -6,6 +6,7 @@ set(UI_SOURCES
     src/ui/ProgressBar.cpp
     src/ui/RegionPicker.cpp
     src/ui/TextButton.cpp
+    src/ui/FocusRing.cpp
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp

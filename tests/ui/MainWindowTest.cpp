@@ -2,6 +2,7 @@
 
 #include "ui/BackdropView.h"
 #include "ui/ElidedLabel.h"
+#include "ui/FocusRing.h"
 #include "ui/MainWindow.h"
 #include "ui/PlayButton.h"
 #include "ui/RegionPicker.h"
@@ -209,6 +210,47 @@ TEST(MainWindow, showsUpdaterTextsAsTypedOnOneLine) {
     window.setStatusText(QStringLiteral("<b>Downloading</b>\r\nnow\rand\nthen"));
     EXPECT_EQ(window.statusLabel()->textFormat(), Qt::PlainText);
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("<b>Downloading</b> now and then"));
+}
+
+TEST(MainWindow, ringsAButtonInParchmentOnlyWhenTheKeyboardBroughtTheFocus) {
+    MainWindow window(palette);
+    window.addRegionItems({QStringLiteral("Live")});
+    window.setButtonEnabled(true);
+    window.setLogButtonHidden(false);
+    showActive(window);
+    const QImage first = renderedImage(window);
+    // Just past the gap beside the middle of the left and the top edge: on the 2-pixel ring.
+    auto ringed = [&](const QImage& image, QWidget* control) {
+        const QRect r = control->geometry();
+        const int out = FocusRing::gap + 1;
+        return pixelsNear(image,
+                          {{r.left() - out, r.center().y()}, {r.center().x(), r.top() - out}},
+                          palette.parchment, 2);
+    };
+    auto tabTo = [&](QWidget* control) {
+        for (int i = 0; i < 8 && QApplication::focusWidget() != control; ++i)
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &window,
+                            Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), control);
+    };
+    QWidget* play = window.playButton();
+    QWidget* log = window.logButton();
+    EXPECT_FALSE(ringed(first, window.regionPicker()) || ringed(first, play) || ringed(first, log))
+        << "the first focus";
+
+    tabTo(play);
+    const QImage onPlay = renderedImage(window);
+    EXPECT_TRUE(ringed(onPlay, play));
+    EXPECT_EQ(onPlay.copy(play->geometry()), first.copy(play->geometry()));
+    tabTo(log);
+    const QImage onLog = renderedImage(window);
+    EXPECT_TRUE(ringed(onLog, log));
+    EXPECT_FALSE(ringed(onLog, play));
+
+    QTest::mouseClick(play, Qt::LeftButton);
+    ASSERT_EQ(QApplication::focusWidget(), play);
+    const QImage clicked = renderedImage(window);
+    EXPECT_FALSE(ringed(clicked, play) || ringed(clicked, log)) << "after a click";
 }
 
 TEST(MainWindow, drawsThePickerTheBarAndTheLogButtonInTheWindowsColours) {
