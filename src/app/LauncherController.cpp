@@ -1,5 +1,6 @@
 #include "app/LauncherController.h"
 
+#include "app/DesktopOpen.h"
 #include "config/Regions.h"
 #include "config/SupportDirectory.h"
 #include "install/InstalledMetadata.h"
@@ -238,7 +239,23 @@ void LauncherController::regionChanged() {
 }
 
 void LauncherController::openLog() {
-    view.openFile(supportDirectory() + QStringLiteral("/launcher.log"));
+    LogFiles files{supportDirectory() + QStringLiteral("/launcher.log"), std::nullopt};
+    if (toolkitOpenIsReliable()) {
+        view.openFile(files.launcherLog);
+        return;
+    }
+    if (const std::optional<Region> region = selectedRegion(); region) {
+        const QString gameLog = supportDirectory() + QStringLiteral("/client/regions/") +
+                                region->id + QStringLiteral("/game.log");
+        const QFileInfo info(gameLog);
+        if (info.isFile() && !info.isSymLink())
+            files.gameLog = gameLog;
+    }
+    // Where the desktop has nothing to show it with, the launcher's own window does.
+    openWithXdgOpen(files.launcherLog, this, [this, files](bool opened) {
+        if (!opened)
+            view.showLog(files);
+    });
 }
 
 // ---- Button states and failures ---------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "ui/ControlLook.h"
 #include "ui/ElidedLabel.h"
 #include "ui/FocusRing.h"
+#include "ui/LogWindow.h"
 #include "ui/PlayButton.h"
 #include "ui/RegionPicker.h"
 #include "ui/TextButton.h"
@@ -407,4 +408,10 @@ void MainWindow::requestAttention() {
 
 void MainWindow::openFile(const QString& path) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void MainWindow::showLog(const LogFiles& files) {
+    if (logWindow_ == nullptr)
+        logWindow_ = new LogWindow(this);
+    logWindow_->showLogs(files);
 }

@@ -12,6 +12,7 @@
 class BackdropView;
 class ElidedLabel;
 class FocusRing;
+class LogWindow;
 class PlayButton;
 class RegionPicker;
 class QAction;
@@ -62,6 +63,7 @@ public:
     bool isWindowVisible() const override;
     void requestAttention() override;
     void openFile(const QString& path) override;
+    void showLog(const LogFiles& files) override;
 
     BackdropView* backdrop() const { return backdrop_; }
     QLabel* titleLabel() const { return title_; }
@@ -77,6 +79,8 @@ public:
     QAction* quitAction() const { return quitAction_; }
     QMenuBar* menuBar() const { return menuBar_.get(); }
     FocusRing* focusRing() const { return focusRing_; }
+    // The launcher's own log window, once it has been shown.
+    LogWindow* logWindow() const { return logWindow_; }
 
 signals:
     void primaryActionTriggered();
@@ -114,6 +118,7 @@ private:
     QPushButton* logButton_ = nullptr;
     QLabel* footer_ = nullptr;
     FocusRing* focusRing_ = nullptr;
+    LogWindow* logWindow_ = nullptr;
 
     std::function<bool()> closeDecision_;
     // Tab or Backtab was pressed more recently than a mouse button.

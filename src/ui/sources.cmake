@@ -7,6 +7,9 @@ set(UI_SOURCES
     src/ui/RegionPicker.cpp
     src/ui/TextButton.cpp
     src/ui/FocusRing.cpp
+    src/ui/LogTail.cpp
+    src/ui/LogView.cpp
+    src/ui/LogWindow.cpp
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp

@@ -28,6 +28,7 @@ struct RecordingView : LauncherView {
     int timesHidden = 0;
     int attentionRequests = 0;
     QStringList openedFiles;
+    QList<LogFiles> shownLogs;
 
     void setStatusText(const QString& text) override { status = text; }
     void setDetailText(const QString& text) override { detail = text; }
@@ -62,4 +63,5 @@ struct RecordingView : LauncherView {
     bool isWindowVisible() const override { return visible; }
     void requestAttention() override { ++attentionRequests; }
     void openFile(const QString& path) override { openedFiles.append(path); }
+    void showLog(const LogFiles& files) override { shownLogs.append(files); }
 };
