@@ -411,7 +411,21 @@ void MainWindow::openFile(const QString& path) {
 }
 
 void MainWindow::showLog(const LogFiles& files) {
-    if (logWindow_ == nullptr)
+    if (logWindow_ == nullptr) {
         logWindow_ = new LogWindow(this);
+        // Over the launcher's window, where the player is looking, and within the screen.
+        QRect place = logWindow_->rect();
+        place.moveCenter(frameGeometry().center());
+        if (QScreen* screen = this->screen(); screen != nullptr) {
+            const QRect available = screen->availableGeometry();
+            place.moveLeft(
+                std::clamp(place.left(), available.left(),
+                           std::max(available.left(), available.right() - place.width())));
+            place.moveTop(
+                std::clamp(place.top(), available.top(),
+                           std::max(available.top(), available.bottom() - place.height())));
+        }
+        logWindow_->move(place.topLeft());
+    }
     logWindow_->showLogs(files);
 }

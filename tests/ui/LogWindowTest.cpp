@@ -4,7 +4,7 @@
 #include "ui/MainWindow.h"
 
 #include <QFile>
-#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -50,7 +50,10 @@ TEST(LogWindow, showsBothLogsFollowsAppendedLinesAndOutlivesTruncationAndRemoval
     EXPECT_EQ(view->pathField()->text(), launcherLog);
     EXPECT_TRUE(view->pathField()->isReadOnly());
     EXPECT_TRUE(view->textView()->isReadOnly());
-    EXPECT_TRUE(QFontInfo(view->textView()->font()).fixedPitch());
+    const QFontMetrics metrics(view->textView()->font());
+    EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("iiii")),
+              metrics.horizontalAdvance(QStringLiteral("MMMM")))
+        << "a monospaced font";
 
     auto shows = [&](const QString& text) {
         return QTest::qWaitFor([&] { return shownText(view) == text; }, 5000);
