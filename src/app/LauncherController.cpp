@@ -102,6 +102,13 @@ QString trimSpacesAndTabs(const QString& text) {
 bool isCharacterBoundary(const QString& text, qsizetype position) {
     if (position <= 0 || position >= text.size())
         return true;
+    // No character below U+0300 joins a neighbour below it into one (no combining or prepended
+    // marks are there), except a line feed after a carriage return: the common case needs no
+    // further rules.
+    const char16_t before = text[position - 1].unicode();
+    const char16_t after = text[position].unicode();
+    if (before < 0x300 && after < 0x300 && !(before == u'\r' && after == u'\n'))
+        return true;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     finder.setPosition(position);
     return finder.isAtBoundary();

@@ -1,15 +1,12 @@
 #include "ui/RegionPicker.h"
 
 #include "ui/ControlLook.h"
+#include "ui/RegionListDelegate.h"
 
 #include <QAbstractItemView>
-#include <QApplication>
 #include <QFrame>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPointer>
-#include <QStyle>
-#include <QStyleFactory>
 #include <QWheelEvent>
 
 namespace {
@@ -17,18 +14,6 @@ namespace {
 constexpr int textInset = 8;
 constexpr qreal arrowWidth = 8;
 constexpr qreal arrowHeight = 4;
-
-// Fusion draws the list's items and frame from the palette alone, whatever the desktop's style
-// would do. One instance serves every picker and lives as long as the application.
-QStyle* paletteStyle() {
-    static QPointer<QStyle> style;
-    if (style.isNull()) {
-        style = QStyleFactory::create(QStringLiteral("Fusion"));
-        if (style)
-            style->setParent(QCoreApplication::instance());
-    }
-    return style;
-}
 
 } // namespace
 
@@ -53,17 +38,25 @@ void RegionPicker::wearWindowColours() {
     look.setColor(QPalette::Highlight, colours.gold);
     look.setColor(QPalette::HighlightedText, colours.forest);
     setPalette(look);
+}
 
+void RegionPicker::showPopup() {
+    if (stockControlsWearWindowColours() && !listDressed)
+        dressList();
+    QComboBox::showPopup();
+}
+
+void RegionPicker::dressList() {
+    // On first use only: dressing the list at start-up touches much of the item views' code, half
+    // a MiB of memory that a player who never opens the list would pay for. The picker keeps the
+    // desktop's style, so that its size is the usual one; the list's items and frame are drawn
+    // from the palette alone.
+    listDressed = true;
     QAbstractItemView* list = view();
     QWidget* popup = list->parentWidget();
-    if (QStyle* style = paletteStyle(); style != nullptr) {
-        setStyle(style);
-        list->setStyle(style);
-        popup->setStyle(style);
-    }
-    list->setPalette(look);
-    popup->setPalette(look);
-    // After the style, whose change resets the popup's frame.
+    setItemDelegate(new RegionListDelegate(list));
+    list->setPalette(palette());
+    popup->setPalette(palette());
     if (auto* frame = qobject_cast<QFrame*>(popup); frame != nullptr) {
         frame->setFrameStyle(QFrame::Box | QFrame::Plain);
         frame->setLineWidth(1);

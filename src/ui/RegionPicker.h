@@ -17,12 +17,16 @@ public:
 
     explicit RegionPicker(const Palette& palette, QWidget* parent = nullptr);
 
+    void showPopup() override;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
 
 private:
     void wearWindowColours();
+    void dressList();
 
     Palette colours;
+    bool listDressed = false;
 };

@@ -5,6 +5,7 @@ set(UI_SOURCES
     src/ui/ElidedLabel.cpp
     src/ui/ProgressBar.cpp
     src/ui/RegionPicker.cpp
+    src/ui/RegionListDelegate.cpp
     src/ui/TextButton.cpp
     src/ui/FocusRing.cpp
     src/ui/LogTail.cpp
