@@ -42,10 +42,29 @@ class SlowHandler(http.server.SimpleHTTPRequestHandler):
             time.sleep(0.15)
 
 
-def capture(launcher, name):
-    window = harness.wait_for(launcher.window, 10)
+def capture(launcher, name, window=None):
+    window = window or harness.wait_for(launcher.window, 10)
     subprocess.run(["import", "-window", window, os.path.join(OUT, name + ".png")], check=True)
     print("saved", os.path.join(OUT, name + ".png"))
+
+
+def open_own_log_window(launcher, tmp):
+    """View Log, pressed from the keyboard, where xdg-open fails: the launcher's own log window."""
+    fake_bin = os.path.join(tmp, "bin")
+    os.makedirs(fake_bin)
+    with open(os.path.join(fake_bin, "xdg-open"), "w") as script:
+        script.write("#!/bin/sh\nexit 3\n")
+    os.chmod(os.path.join(fake_bin, "xdg-open"), 0o755)
+    window = harness.wait_for(launcher.window, 10)
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True, timeout=10)
+    # View Log is the last control in the focus chain, so Backtab reaches it from the region
+    # picker (the first focus under a window manager) and from no focus at all (without one).
+    subprocess.run(["xdotool", "key", "--clearmodifiers", "shift+Tab", "space"], check=True, timeout=10)
+    found = harness.wait_for(lambda: subprocess.run(
+        ["xdotool", "search", "--all", "--onlyvisible", "--pid", str(launcher.process.pid), "--name",
+         "^Thornwake Launcher Log$"], capture_output=True, text=True).stdout.split(), 10)
+    assert found, "the launcher's log window did not open"
+    return found[0]
 
 
 def main():
@@ -79,12 +98,18 @@ def main():
             launcher.stop()
             server.shutdown()
             server.server_close()
-            # A player with nothing installed while the update server is down.
-            launcher = harness.Launcher(bundle, harness.Home(os.path.join(tmp, "offline-home")))
+            # A player with nothing installed while the update server is down, on a desktop where
+            # xdg-open finds nothing to show the log with.
+            offline = harness.Home(os.path.join(tmp, "offline-home"))
+            offline.env["PATH"] = os.path.join(tmp, "bin") + os.pathsep + offline.env.get("PATH", "")
+            launcher = harness.Launcher(bundle, offline)
             harness.wait_for(lambda: "Thornwake launcher error:" in launcher.home.log(), 60)
             harness.wait_for(launcher.idle, 60)
             time.sleep(0.5)
             capture(launcher, "offline")
+            log_window = open_own_log_window(launcher, tmp)
+            time.sleep(0.5)
+            capture(launcher, "log-window", log_window)
         finally:
             launcher.stop()
     finally:

@@ -1,5 +1,6 @@
 #include "app/LauncherController.h"
 
+#include "app/DesktopOpen.h"
 #include "config/Regions.h"
 #include "config/SupportDirectory.h"
 #include "install/InstalledMetadata.h"
@@ -14,6 +15,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTextBoundaryFinder>
 #include <QTimer>
 
 namespace {
@@ -94,6 +96,32 @@ QString trimSpacesAndTabs(const QString& text) {
     while (end > begin && isSpace(text[end - 1]))
         --end;
     return text.sliced(begin, end - begin);
+}
+
+// Whether `position` falls between two user-perceived characters of the text.
+bool isCharacterBoundary(const QString& text, qsizetype position) {
+    if (position <= 0 || position >= text.size())
+        return true;
+    // No character below U+0300 joins a neighbour below it into one (no combining or prepended
+    // marks are there), except a line feed after a carriage return: the common case needs no
+    // further rules.
+    const char16_t before = text[position - 1].unicode();
+    const char16_t after = text[position].unicode();
+    if (before < 0x300 && after < 0x300 && !(before == u'\r' && after == u'\n'))
+        return true;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(position);
+    return finder.isAtBoundary();
+}
+
+// Prefix and suffix tests on whole characters: a combining mark after a prefix belongs to the
+// prefix's last character, which then differs from the one the prefix ends with.
+bool startsWithCharacters(const QString& line, const QString& prefix) {
+    return line.startsWith(prefix) && isCharacterBoundary(line, prefix.size());
+}
+
+bool endsWithCharacters(const QString& line, const QString& suffix) {
+    return line.endsWith(suffix) && isCharacterBoundary(line, line.size() - suffix.size());
 }
 
 // The parent directory of a path as a string: everything before the last component.
@@ -228,7 +256,23 @@ void LauncherController::regionChanged() {
 }
 
 void LauncherController::openLog() {
-    view.openFile(supportDirectory() + QStringLiteral("/launcher.log"));
+    LogFiles files{supportDirectory() + QStringLiteral("/launcher.log"), std::nullopt};
+    if (toolkitOpenIsReliable()) {
+        view.openFile(files.launcherLog);
+        return;
+    }
+    if (const std::optional<Region> region = selectedRegion(); region) {
+        const QString gameLog = supportDirectory() + QStringLiteral("/client/regions/") +
+                                region->id + QStringLiteral("/game.log");
+        const QFileInfo info(gameLog);
+        if (info.isFile() && !info.isSymLink())
+            files.gameLog = gameLog;
+    }
+    // Where the desktop has nothing to show it with, the launcher's own window does.
+    openWithXdgOpen(files.launcherLog, this, [this, files](bool opened) {
+        if (!opened)
+            view.showLog(files);
+    });
 }
 
 // ---- Button states and failures ---------------------------------------------------------------
@@ -386,11 +430,11 @@ void LauncherController::startGame() {
 
 void LauncherController::handleOutputLine(const QString& line) {
     static const QString errorMarker = QStringLiteral("Thornwake launcher error:");
-    if (line.startsWith(QStringLiteral("UPDATE_CHECK "))) {
+    if (startsWithCharacters(line, QStringLiteral("UPDATE_CHECK "))) {
         outcome = parseCheck(line);
         return;
     }
-    if (line.startsWith(errorMarker)) {
+    if (startsWithCharacters(line, errorMarker)) {
         errorDetail = trimSpacesAndTabs(QString(line).remove(errorMarker));
         return;
     }
@@ -398,9 +442,9 @@ void LauncherController::handleOutputLine(const QString& line) {
     if (currentMode == Mode::check)
         return;
 
-    if (line.startsWith(QStringLiteral("Downloading launcher:"))) {
+    if (startsWithCharacters(line, QStringLiteral("Downloading launcher:"))) {
         applyPercentage(line, QStringLiteral("Downloading launcher \u2014 "));
-    } else if (line.startsWith(QStringLiteral("Updating launcher to "))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Updating launcher to "))) {
         view.setStatusText(QStringLiteral("Updating the launcher\u2026"));
         view.setDetailText(
             QString(line)
@@ -410,16 +454,16 @@ void LauncherController::handleOutputLine(const QString& line) {
         view.setProgressIndeterminate(true);
         view.setProgressAnimating(true);
         view.setStatusText(QStringLiteral("Installing the launcher\u2026"));
-    } else if (line.startsWith(QStringLiteral("Launcher installed at "))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Launcher installed at "))) {
         acceptInstalledLauncher(line);
-    } else if (line.startsWith(QStringLiteral("Installed launcher ")) &&
-               line.endsWith(QStringLiteral("Restarting\u2026"))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Installed launcher ")) &&
+               endsWithCharacters(line, QStringLiteral("Restarting\u2026"))) {
         launcherInstalled = true;
         view.setStatusText(QStringLiteral("Restarting the launcher\u2026"));
         view.setDetailText(QStringLiteral("The launcher was updated and is starting again."));
-    } else if (line.startsWith(QStringLiteral("Downloading client:"))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Downloading client:"))) {
         applyPercentage(line, QStringLiteral("Downloading update \u2014 "));
-    } else if (line.startsWith(QStringLiteral("Updating to client "))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Updating to client "))) {
         view.setStatusText(QStringLiteral("Downloading the latest update\u2026"));
         view.setDetailText(
             QString(line)
@@ -429,9 +473,9 @@ void LauncherController::handleOutputLine(const QString& line) {
         view.setProgressIndeterminate(true);
         view.setProgressAnimating(true);
         view.setStatusText(QStringLiteral("Preparing your game\u2026"));
-    } else if (line.startsWith(QStringLiteral("Installed client ")) ||
-               (line.startsWith(QStringLiteral("Client ")) &&
-                line.endsWith(QStringLiteral(" is current.")))) {
+    } else if (startsWithCharacters(line, QStringLiteral("Installed client ")) ||
+               (startsWithCharacters(line, QStringLiteral("Client ")) &&
+                endsWithCharacters(line, QStringLiteral(" is current.")))) {
         view.setStatusText(QStringLiteral("Ready to play"));
         showInstalledVersion(QStringLiteral("Version"));
         refreshFooter();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/LogFiles.h"
+
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -49,4 +51,6 @@ public:
     virtual void requestAttention() = 0;
     // Hand a file to the desktop's default application for it.
     virtual void openFile(const QString& path) = 0;
+    // Show the logs in the launcher's own read-only log window, where the desktop could not.
+    virtual void showLog(const LogFiles& files) = 0;
 };

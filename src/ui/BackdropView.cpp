@@ -1,5 +1,6 @@
 #include "ui/BackdropView.h"
 
+#include <QApplication>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
@@ -55,10 +56,34 @@ void BackdropView::mousePressEvent(QMouseEvent* event) {
         return;
     }
     // The window has no other handle for moving it on platforms where its title bar is hidden,
-    // so the whole background acts as one.
+    // so the whole background acts as one. The move starts only once the pointer has really
+    // moved: handed a click that has already ended, an X11 window manager keeps the window stuck
+    // to the pointer until the next click.
+    pressedAt = event->globalPosition();
+    event->accept();
+}
+
+void BackdropView::mouseMoveEvent(QMouseEvent* event) {
+    if (!pressedAt || !(event->buttons() & Qt::LeftButton)) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    if ((event->globalPosition() - *pressedAt).manhattanLength() >=
+        QApplication::startDragDistance()) {
+        pressedAt.reset();
+        startWindowMove();
+    }
+    event->accept();
+}
+
+void BackdropView::mouseReleaseEvent(QMouseEvent* event) {
+    pressedAt.reset();
+    QWidget::mouseReleaseEvent(event);
+}
+
+void BackdropView::startWindowMove() {
     if (QWidget* top = window(); top != nullptr) {
         if (QWindow* handle = top->windowHandle(); handle != nullptr)
             handle->startSystemMove();
     }
-    event->accept();
 }

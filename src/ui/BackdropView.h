@@ -4,8 +4,10 @@
 
 #include <QWidget>
 
+#include <optional>
+
 // The window's background: a vertical dark-green gradient with a faint rounded frame inset from
-// the edges. Pressing the left button on it drags the window.
+// the edges. Dragging it with the left button moves the window.
 class BackdropView : public QWidget {
     Q_OBJECT
 
@@ -21,8 +23,14 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    // Hands the window to the window system's interactive move.
+    virtual void startWindowMove();
 
 private:
+    // Where the left button went down, until the drag starts or the button is released.
+    std::optional<QPointF> pressedAt;
     QColor top_;
     QColor bottom_;
 };

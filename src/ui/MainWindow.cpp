@@ -3,8 +3,13 @@
 #include "ui/ProgressBar.h"
 
 #include "ui/BackdropView.h"
+#include "ui/ControlLook.h"
 #include "ui/ElidedLabel.h"
+#include "ui/FocusRing.h"
+#include "ui/LogWindow.h"
 #include "ui/PlayButton.h"
+#include "ui/RegionPicker.h"
+#include "ui/TextButton.h"
 #include "ui/TitleBar.h"
 #include "ui/WindowActivation.h"
 #include "ui/WindowLayout.h"
@@ -14,7 +19,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFocusEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -33,6 +40,8 @@ namespace {
 constexpr int contentWidth = 540;
 constexpr int contentHeight = 365;
 constexpr int smallProgressHeight = 12;
+// The log button is only its text; its ring is a rounded box around it.
+constexpr qreal logFocusRadius = 4;
 
 QFont systemFont(int pixelSize, QFont::Weight weight) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -141,8 +150,7 @@ void MainWindow::buildControls() {
     regionCaption_ = makeLabel(QStringLiteral("Region"), backdrop_, systemFont(13, QFont::Medium),
                                palette_.parchment, Qt::AlignLeading | Qt::AlignVCenter);
 
-    regionPicker_ = new QComboBox(backdrop_);
-    regionPicker_->setEditable(false);
+    regionPicker_ = new RegionPicker(palette_, backdrop_);
     regionPicker_->setAccessibleName(QStringLiteral("Region"));
     regionPicker_->setAccessibleDescription(
         QStringLiteral("Chooses the game environment and its compatible client"));
@@ -166,6 +174,11 @@ void MainWindow::buildControls() {
     // The small control size: a slim bar without text, whose natural height is the cap.
     progress_->setMaximumHeight(smallProgressHeight);
     progress_->setHidden(true);
+    if (stockControlsWearWindowColours()) {
+        QPalette fill = progress_->palette();
+        fill.setColor(QPalette::Highlight, palette_.gold);
+        progress_->setPalette(fill);
+    }
 
     playButton_ = new PlayButton(QStringLiteral("Checking\u2026"), palette_, backdrop_);
     playButton_->setFont(systemFont(15, QFont::DemiBold));
@@ -173,8 +186,7 @@ void MainWindow::buildControls() {
     playButton_->setAccessibleDescription(QStringLiteral("Working\u2026"));
     connect(playButton_, &QPushButton::clicked, this, &MainWindow::primaryActionTriggered);
 
-    logButton_ = new QPushButton(QStringLiteral("View Log"), backdrop_);
-    logButton_->setFlat(true);
+    logButton_ = new TextButton(QStringLiteral("View Log"), backdrop_);
     logButton_->setFont(systemFont(11, QFont::Medium));
     setTextColor(logButton_, palette_.muted);
     logButton_->setHidden(true);
@@ -186,6 +198,12 @@ void MainWindow::buildControls() {
                         Qt::AlignHCenter | Qt::AlignVCenter);
     footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     footer_->setAccessibleName(QStringLiteral("Launcher and game version"));
+
+    // Created last, so it lies above the controls it surrounds.
+    focusRing_ = new FocusRing(palette_.parchment, backdrop_);
+    for (QWidget* watched :
+         std::initializer_list<QWidget*>{this, regionPicker_, playButton_, logButton_, footer_})
+        watched->installEventFilter(this);
 }
 
 void MainWindow::relayout() {
@@ -227,7 +245,44 @@ void MainWindow::relayout() {
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == backdrop_ && event->type() == QEvent::LayoutRequest)
         relayout();
+    if (watched->isWidgetType())
+        trackFocus(static_cast<QWidget*>(watched), event);
     return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::trackFocus(QWidget* control, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Tab || key == Qt::Key_Backtab)
+            keyboardNavigation_ = true;
+        return;
+    }
+    case QEvent::MouseButtonPress:
+        keyboardNavigation_ = false;
+        return;
+    case QEvent::FocusIn: {
+        // Tab, Backtab, or the window becoming active again after them; never the first focus
+        // or a click. The flag also keeps out a focus that moves on because the focused button
+        // was disabled by a click, which Qt reports as a Tab too.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (!keyboardNavigation_ || reason == Qt::MouseFocusReason)
+            return;
+        if (control == playButton_)
+            focusRing_->surround(control, PlayButton::cornerRadius);
+        else if (control == logButton_)
+            focusRing_->surround(control, logFocusRadius);
+        else if (control == regionPicker_ && stockControlsWearWindowColours())
+            focusRing_->surround(control, RegionPicker::cornerRadius);
+        return;
+    }
+    case QEvent::FocusOut:
+        if (control == focusRing_->surrounded())
+            focusRing_->surround(nullptr, 0);
+        return;
+    default:
+        return;
+    }
 }
 
 void MainWindow::setCloseDecision(std::function<bool()> decide) {
@@ -360,4 +415,24 @@ void MainWindow::requestAttention() {
 
 void MainWindow::openFile(const QString& path) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void MainWindow::showLog(const LogFiles& files) {
+    if (logWindow_ == nullptr) {
+        logWindow_ = new LogWindow(this);
+        // Over the launcher's window, where the player is looking, and within the screen.
+        QRect place = logWindow_->rect();
+        place.moveCenter(frameGeometry().center());
+        if (QScreen* screen = this->screen(); screen != nullptr) {
+            const QRect available = screen->availableGeometry();
+            place.moveLeft(
+                std::clamp(place.left(), available.left(),
+                           std::max(available.left(), available.right() - place.width())));
+            place.moveTop(
+                std::clamp(place.top(), available.top(),
+                           std::max(available.top(), available.bottom() - place.height())));
+        }
+        logWindow_->move(place.topLeft());
+    }
+    logWindow_->showLogs(files);
 }

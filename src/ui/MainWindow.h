@@ -11,9 +11,11 @@
 
 class BackdropView;
 class ElidedLabel;
+class FocusRing;
+class LogWindow;
 class PlayButton;
+class RegionPicker;
 class QAction;
-class QComboBox;
 class QLabel;
 class QMenuBar;
 
@@ -62,12 +64,13 @@ public:
     bool isWindowVisible() const override;
     void requestAttention() override;
     void openFile(const QString& path) override;
+    void showLog(const LogFiles& files) override;
 
     BackdropView* backdrop() const { return backdrop_; }
     QLabel* titleLabel() const { return title_; }
     QLabel* subtitleLabel() const { return subtitle_; }
     QLabel* regionCaption() const { return regionCaption_; }
-    QComboBox* regionPicker() const { return regionPicker_; }
+    RegionPicker* regionPicker() const { return regionPicker_; }
     QLabel* statusLabel() const { return status_; }
     ElidedLabel* detailLabel() const { return detail_; }
     ProgressBar* progressBar() const { return progress_; }
@@ -76,6 +79,9 @@ public:
     QLabel* footerLabel() const { return footer_; }
     QAction* quitAction() const { return quitAction_; }
     QMenuBar* menuBar() const { return menuBar_.get(); }
+    FocusRing* focusRing() const { return focusRing_; }
+    // The launcher's own log window, once it has been shown.
+    LogWindow* logWindow() const { return logWindow_; }
 
 signals:
     void primaryActionTriggered();
@@ -93,6 +99,8 @@ private:
     void buildMenu();
     void buildControls();
     void applyProgress();
+    // Keeps the focus ring on the control that has the focus, while the keyboard moved it there.
+    void trackFocus(QWidget* control, QEvent* event);
     // Places every control from the current natural sizes; called whenever one of them changes.
     void relayout();
 
@@ -103,15 +111,19 @@ private:
     QLabel* title_ = nullptr;
     QLabel* subtitle_ = nullptr;
     QLabel* regionCaption_ = nullptr;
-    QComboBox* regionPicker_ = nullptr;
+    RegionPicker* regionPicker_ = nullptr;
     QLabel* status_ = nullptr;
     ElidedLabel* detail_ = nullptr;
     ProgressBar* progress_ = nullptr;
     PlayButton* playButton_ = nullptr;
     QPushButton* logButton_ = nullptr;
     QLabel* footer_ = nullptr;
+    FocusRing* focusRing_ = nullptr;
+    LogWindow* logWindow_ = nullptr;
 
     std::function<bool()> closeDecision_;
+    // Tab or Backtab was pressed more recently than a mouse button.
+    bool keyboardNavigation_ = false;
     bool progressIndeterminate_ = false;
     bool progressAnimating_ = false;
     double progressValue_ = 0;

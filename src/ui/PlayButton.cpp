@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr qreal cornerRadius = 8;
 // Pressing darkens the plate by blending 18 % towards black.
 constexpr float pressedShade = 0.82f;
 constexpr qreal disabledTitleAlpha = 0.6;

@@ -11,6 +11,8 @@ class PlayButton : public QPushButton {
     Q_OBJECT
 
 public:
+    static constexpr qreal cornerRadius = 8;
+
     explicit PlayButton(const QString& title, const Palette& palette, QWidget* parent = nullptr);
 
     QSize sizeHint() const override;

@@ -1,8 +1,14 @@
 #include "ui/ProgressBar.h"
 
+#include "ui/ControlLook.h"
+
 #include <QPainter>
+#include <QPainterPath>
 #include <QStyleOptionProgressBar>
 #include <QStylePainter>
+
+#include <algorithm>
+#include <cmath>
 
 ProgressBar::ProgressBar(QWidget* parent)
     : QProgressBar(parent) {
@@ -25,6 +31,10 @@ void ProgressBar::setBusy(bool value) {
 }
 
 void ProgressBar::paintEvent(QPaintEvent* event) {
+    if (stockControlsWearWindowColours()) {
+        paintInWindowColours();
+        return;
+    }
     if (!busy) {
         QProgressBar::paintEvent(event);
         return;
@@ -37,14 +47,39 @@ void ProgressBar::paintEvent(QPaintEvent* event) {
     option.progress = 0;
     painter.drawControl(QStyle::CE_ProgressBarGroove, option);
 
-    // A third of the groove travels from the left edge out at the right, then starts over.
     const QRect groove = rect().adjusted(1, 1, -1, -1);
-    const int block = std::max(1, groove.width() / 3);
-    const double phase = double(sweep.elapsed() % sweepMs) / sweepMs;
-    const int left = groove.left() - block + int(phase * (groove.width() + block));
     painter.setClipRect(groove);
-    painter.fillRect(QRect(left, groove.top(), block, groove.height()),
-                     palette().color(QPalette::Highlight));
+    painter.fillRect(sweepBlock(groove), palette().color(QPalette::Highlight));
+}
+
+QRect ProgressBar::sweepBlock(const QRect& track) const {
+    // A third of the track travels from the left edge out at the right, then starts over.
+    const int block = std::max(1, track.width() / 3);
+    const double phase = double(sweep.elapsed() % sweepMs) / sweepMs;
+    const int left = track.left() - block + int(phase * (track.width() + block));
+    return QRect(left, track.top(), block, track.height());
+}
+
+void ProgressBar::paintInWindowColours() {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRect track = rect();
+    const qreal radius = std::min(track.height() / 2.0, trackRadius);
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(track), radius, radius);
+    painter.fillPath(outline, QColor::fromRgbF(0, 0, 0, trackAlpha));
+    painter.setClipPath(outline);
+
+    QRect fill;
+    if (busy) {
+        fill = sweepBlock(track);
+    } else if (maximum() > minimum()) {
+        const double done =
+            std::clamp(double(value() - minimum()) / (maximum() - minimum()), 0.0, 1.0);
+        fill = QRect(track.left(), track.top(), int(std::lround(done * track.width())),
+                     track.height());
+    }
+    painter.fillRect(fill, palette().color(QPalette::Highlight));
 }
 
 void ProgressBar::showEvent(QShowEvent* event) {

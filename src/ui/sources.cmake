@@ -4,6 +4,13 @@ set(UI_SOURCES
     src/ui/BackdropView.cpp
     src/ui/ElidedLabel.cpp
     src/ui/ProgressBar.cpp
+    src/ui/RegionPicker.cpp
+    src/ui/RegionListDelegate.cpp
+    src/ui/TextButton.cpp
+    src/ui/FocusRing.cpp
+    src/ui/LogTail.cpp
+    src/ui/LogView.cpp
+    src/ui/LogWindow.cpp
     src/ui/WindowLayout.cpp
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp

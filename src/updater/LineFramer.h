@@ -4,7 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// Cuts the updater's byte stream into text lines: UTF-8 with repair, trimmed, blank lines dropped.
+// Cuts the updater's byte stream into text lines: UTF-8 with repair (one U+FFFD per maximal
+// ill-formed subpart), trimmed, blank lines dropped.
 // An unterminated line is held back until its line feed arrives or the stream ends, but never more
 // than maximumLineBytes of it: a run that prints without line feeds must not grow the launcher
 // without bound, so an overlong line is handed on in pieces.

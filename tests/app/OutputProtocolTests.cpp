@@ -58,6 +58,13 @@ TEST(OutputProtocol, linesChangeStatusDetailAndProgress) {
         {"Starting Thornwake...", nullptr, nullptr, std::nullopt, std::nullopt},
         {"UPDATE_CHECK", nullptr, nullptr, std::nullopt, std::nullopt},
         {"downloading client: 50%", nullptr, nullptr, std::nullopt, std::nullopt},
+        // Prefixes and suffixes match whole characters only: a combining mark joins the prefix's
+        // last character, a prepended mark the character before the suffix.
+        {"Downloading launcher:\u0301 42%", nullptr, nullptr, std::nullopt, std::nullopt},
+        {"Installed client \u0301r2.", nullptr, nullptr, std::nullopt, std::nullopt},
+        {"Client r2\u0600 is current.", nullptr, nullptr, std::nullopt, std::nullopt},
+        {"Installed launcher 1111111111111111.\u0600Restarting\u2026", nullptr, nullptr,
+         std::nullopt, std::nullopt},
     };
     LauncherFixture fixture;
     auto controller = duringRun(fixture, Mode::update);
@@ -101,6 +108,11 @@ TEST(OutputProtocol, checkRunsOnlyReadResultsAndErrors) {
 
     controller->handleOutputLine("UPDATE_CHECK launcher=current client=available:r9");
     EXPECT_EQ(controller->checkOutcome(), (CheckOutcome{std::nullopt, QStringLiteral("r9")}));
+    // Not a check line, so it leaves the outcome, as the marker below leaves the error alone.
+    controller->handleOutputLine(QStringLiteral("UPDATE_CHECK \u0301launcher=current"));
+    EXPECT_EQ(controller->checkOutcome(), (CheckOutcome{std::nullopt, QStringLiteral("r9")}));
+    controller->handleOutputLine(QStringLiteral("Thornwake launcher error:\u0301 no"));
+    EXPECT_EQ(controller->lastErrorDetail(), std::nullopt);
     controller->handleOutputLine("UPDATE_CHECK launcher=current client=available:");
     EXPECT_EQ(controller->checkOutcome(), std::nullopt);
 

@@ -29,6 +29,7 @@ struct RecordingView : LauncherView {
     int attentionRequests = 0;
     QStringList openedFiles;
     QStringList activationTokens;
+    QList<LogFiles> shownLogs;
 
     void setStatusText(const QString& text) override { status = text; }
     void setDetailText(const QString& text) override { detail = text; }
@@ -67,4 +68,5 @@ struct RecordingView : LauncherView {
     bool isWindowVisible() const override { return visible; }
     void requestAttention() override { ++attentionRequests; }
     void openFile(const QString& path) override { openedFiles.append(path); }
+    void showLog(const LogFiles& files) override { shownLogs.append(files); }
 };

@@ -20,6 +20,25 @@ TEST(LineFramer, everyChunkingOfAStreamGivesTheSameLines) {
     }
 }
 
+TEST(LineFramer, givesOneReplacementCharacterPerMaximalIllFormedSubpart) {
+    const std::pair<QByteArray, const char*> cases[] = {
+        {"a\xe2\x82z", "a\ufffdz"},   // a truncated three-byte sequence
+        {"a\xe2\x82", "a\ufffd"},     // the same at the end
+        {"\xf0\x9f\x98z", "\ufffdz"}, // a truncated four-byte sequence
+        {"\xf0\x9f\xe2\x82\xac", "\ufffd\u20ac"},
+        {"\xc0\xaf", "\ufffd\ufffd"},                     // overlong: the lead byte is never valid
+        {"\xe0\x80\xaf", "\ufffd\ufffd\ufffd"},           // overlong after a valid lead
+        {"\xed\xa0\x80", "\ufffd\ufffd\ufffd"},           // a surrogate
+        {"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd"}, // above U+10FFFF
+        {"\x80\xbf", "\ufffd\ufffd"},                     // lone continuation bytes
+        {"\xff\xfe", "\ufffd\ufffd"},
+        {"\xf4\x8f\xbf\xbf\xc3\xa9", "\U0010ffff\u00e9"},
+    };
+    for (const auto& [bytes, expected] : cases)
+        EXPECT_EQ(LineFramer::decodeLine(bytes), QString::fromUtf8(expected))
+            << bytes.toHex(' ').data();
+}
+
 TEST(LineFramer, anOverlongLineIsHandedOnInWholeCharacters) {
     LineFramer framer;
     // Three-byte characters, so a piece boundary falls inside one unless it is moved.

@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QTest>
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
@@ -221,6 +222,60 @@ TEST(ButtonStates, showFailureShowsRetryAndTheLogButtonOnlyWithALog) {
         EXPECT_EQ(controller->isLogOpen(), withLog);
         EXPECT_GE(view.attentionRequests, 1);
     }
+}
+
+TEST(ButtonStates, viewLogShowsTheLogWindowOnlyWhenXdgOpenIsMissingOrFails) {
+    LauncherFixture fixture;
+    auto controller = fixture.launch();
+    ASSERT_TRUE(waitForIdle(*controller));
+    const QString bin = fixture.root() + QStringLiteral("/bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    struct PathGuard {
+        QByteArray saved = qgetenv("PATH");
+        ~PathGuard() { qputenv("PATH", saved); }
+    } restorePath;
+    qputenv("PATH", QFile::encodeName(bin));
+    // Replaced by a rename, so that a copy still running keeps reading its own script.
+    auto installXdgOpen = [&](int status) {
+        QFile script(bin + QStringLiteral("/next"));
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nprintf '%s\\n' \"$*\" >> \"$0.calls\"\nexit " +
+                     QByteArray::number(status) + "\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ASSERT_EQ(std::rename(QFile::encodeName(script.fileName()).constData(),
+                              QFile::encodeName(bin + QStringLiteral("/xdg-open")).constData()),
+                  0);
+    };
+    auto calls = [&] {
+        QFile file(bin + QStringLiteral("/xdg-open.calls"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n')
+                                              : QStringList();
+    };
+    const LogFiles launcherOnly{fixture.supportDirectory() + QStringLiteral("/launcher.log"),
+                                std::nullopt};
+
+    controller->openLog(); // no xdg-open at all
+    EXPECT_EQ(fixture.view.shownLogs, QList<LogFiles>{launcherOnly});
+
+    installXdgOpen(0);
+    controller->openLog();
+    ASSERT_TRUE(waitFor([&] { return calls().size() == 2; }));
+    EXPECT_EQ(calls().front(), launcherOnly.launcherLog);
+
+    // A failing xdg-open, with a game log for the selected region: both logs are offered. The
+    // successful run above has long finished by the time this one has, and showed nothing.
+    const QString gameLog =
+        fixture.supportDirectory() + QStringLiteral("/client/regions/eu-west/game.log");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(gameLog).path()));
+    QFile(gameLog).open(QIODevice::WriteOnly);
+    installXdgOpen(3);
+    controller->openLog();
+    EXPECT_TRUE(waitFor([&] { return fixture.view.shownLogs.size() == 2; }));
+    EXPECT_EQ(calls().size(), 3);
+    EXPECT_EQ(fixture.view.shownLogs,
+              (QList<LogFiles>{launcherOnly, LogFiles{launcherOnly.launcherLog, gameLog}}));
+    EXPECT_TRUE(fixture.view.openedFiles.isEmpty());
 }
 
 TEST(ButtonStates, regionChangeStoresTheChoiceRefreshesTheFooterAndChecks) {

@@ -174,7 +174,7 @@ class Launcher:
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def window(self, visible_only=True):
-        command = ["xdotool", "search"] + (["--onlyvisible"] if visible_only else []) + [
+        command = ["xdotool", "search", "--all"] + (["--onlyvisible"] if visible_only else []) + [
             "--pid", str(self.process.pid), "--name", "^Thornwake$"]
         result = subprocess.run(command, capture_output=True, text=True)
         ids = result.stdout.split()

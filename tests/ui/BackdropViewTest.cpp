@@ -3,6 +3,8 @@
 #include "ui/BackdropView.h"
 #include "ui/Palette.h"
 
+#include <QApplication>
+#include <QMouseEvent>
 #include <QRegion>
 
 namespace {
@@ -85,4 +87,29 @@ TEST(BackdropView, paintingPartOfItGivesTheSamePixelsAsPaintingAll) {
     partial.fill(Qt::magenta);
     view.render(&partial, part.topLeft(), QRegion(part));
     EXPECT_EQ(partial.copy(part), whole.copy(part));
+}
+
+TEST(BackdropView, movesTheWindowOnlyOnceTheLeftButtonIsDraggedTheDragDistance) {
+    struct CountingBackdrop : BackdropView {
+        using BackdropView::BackdropView;
+        int moves = 0;
+        void startWindowMove() override { ++moves; }
+    } view(palette);
+    auto send = [&](QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::MouseButtons held) {
+        QMouseEvent event(type, at, view.mapToGlobal(at), button, held, Qt::NoModifier);
+        QApplication::sendEvent(&view, &event);
+    };
+    const int distance = QApplication::startDragDistance();
+    const QPointF start(100, 100);
+    send(QEvent::MouseButtonPress, start, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, start, Qt::LeftButton, Qt::NoButton);
+    send(QEvent::MouseMove, start + QPointF(distance, 0), Qt::NoButton, Qt::NoButton);
+    EXPECT_EQ(view.moves, 0) << "a click or tap";
+
+    send(QEvent::MouseButtonPress, start, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseMove, start + QPointF(distance - 1, 0), Qt::NoButton, Qt::LeftButton);
+    EXPECT_EQ(view.moves, 0) << "a shaky click";
+    send(QEvent::MouseMove, start + QPointF(distance, 0), Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseMove, start + QPointF(2 * distance, 0), Qt::NoButton, Qt::LeftButton);
+    EXPECT_EQ(view.moves, 1);
 }

@@ -2,10 +2,14 @@
 
 #include "ui/BackdropView.h"
 #include "ui/ElidedLabel.h"
+#include "ui/FocusRing.h"
 #include "ui/MainWindow.h"
 #include "ui/PlayButton.h"
+#include "ui/RegionPicker.h"
 
+#include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMenu>
@@ -14,6 +18,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <limits>
 
@@ -133,6 +138,14 @@ TEST(MainWindow, returnPressesOnlyAnEnabledButtonAndOnlyTheUsersRegionChoiceIsRe
     QTest::keyClick(window.regionPicker(), Qt::Key_Up);
     EXPECT_EQ(window.selectedRegionIndex(), 0);
     EXPECT_EQ(activated.count(), 1);
+
+    // A wheel turn over the picker is no choice.
+    const QPointF inside = QRectF(window.regionPicker()->rect()).center();
+    QWheelEvent wheel(inside, window.regionPicker()->mapToGlobal(inside), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(window.regionPicker(), &wheel);
+    EXPECT_EQ(window.selectedRegionIndex(), 0);
+    EXPECT_EQ(activated.count(), 1);
 }
 
 TEST(MainWindow, ctrlQTriggersTheQuitActionOfTheApplicationMenu) {
@@ -197,6 +210,118 @@ TEST(MainWindow, showsUpdaterTextsAsTypedOnOneLine) {
     window.setStatusText(QStringLiteral("<b>Downloading</b>\r\nnow\rand\nthen"));
     EXPECT_EQ(window.statusLabel()->textFormat(), Qt::PlainText);
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("<b>Downloading</b> now and then"));
+}
+
+TEST(MainWindow, ringsAButtonInParchmentOnlyWhenTheKeyboardBroughtTheFocus) {
+    MainWindow window(palette);
+    window.addRegionItems({QStringLiteral("Live")});
+    window.setButtonEnabled(true);
+    window.setLogButtonHidden(false);
+    showActive(window);
+    const QImage first = renderedImage(window);
+    // Just past the gap beside the middle of the left and the top edge: on the 2-pixel ring.
+    auto ringed = [&](const QImage& image, QWidget* control) {
+        const QRect r = control->geometry();
+        const int out = FocusRing::gap + 1;
+        return pixelsNear(image,
+                          {{r.left() - out, r.center().y()}, {r.center().x(), r.top() - out}},
+                          palette.parchment, 2);
+    };
+    auto tabTo = [&](QWidget* control) {
+        for (int i = 0; i < 8 && QApplication::focusWidget() != control; ++i)
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &window,
+                            Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), control);
+    };
+    QWidget* play = window.playButton();
+    QWidget* log = window.logButton();
+    EXPECT_FALSE(ringed(first, window.regionPicker()) || ringed(first, play) || ringed(first, log))
+        << "the first focus";
+
+    tabTo(play);
+    const QImage onPlay = renderedImage(window);
+    EXPECT_TRUE(ringed(onPlay, play));
+    EXPECT_EQ(onPlay.copy(play->geometry()), first.copy(play->geometry()));
+    tabTo(log);
+    const QImage onLog = renderedImage(window);
+    EXPECT_TRUE(ringed(onLog, log));
+    EXPECT_FALSE(ringed(onLog, play));
+
+    QTest::mouseClick(play, Qt::LeftButton);
+    ASSERT_EQ(QApplication::focusWidget(), play);
+    const QImage clicked = renderedImage(window);
+    EXPECT_FALSE(ringed(clicked, play) || ringed(clicked, log)) << "after a click";
+}
+
+TEST(MainWindow, drawsThePickerTheBarAndTheLogButtonInTheWindowsColours) {
+    MainWindow window(palette);
+    window.addRegionItems({QStringLiteral("Europe West"), QStringLiteral("Public Test")});
+    window.selectRegionIndex(0);
+    showActive(window);
+    const QImage bare = renderedImage(window);
+
+    window.setProgressHidden(false);
+    window.setProgressValue(50);
+    window.setLogButtonHidden(false);
+    QTest::mousePress(window.logButton(), Qt::LeftButton);
+    ASSERT_TRUE(window.logButton()->isDown());
+    const QImage dressed = renderedImage(window);
+    QTest::mouseRelease(window.logButton(), Qt::LeftButton);
+
+    const QRect picker = window.regionPicker()->geometry();
+    const int middle = picker.center().y();
+    EXPECT_TRUE(
+        pixelsNear(dressed, {{picker.left(), middle}, {picker.right(), middle}}, palette.muted));
+    EXPECT_TRUE(pixelsNear(dressed, {{picker.left() + 3, middle}}, palette.forestLight));
+    EXPECT_TRUE(isNearColor(inkPixel(dressed, picker.adjusted(4, 4, -40, -4), palette.forestLight),
+                            palette.parchment, 8));
+
+    // The track: black at 25 % over the backdrop, half of it filled.
+    const QRect bar = window.progressBar()->geometry();
+    const QPoint filled(bar.left() + bar.width() / 4, bar.center().y());
+    const QPoint empty(bar.left() + 3 * bar.width() / 4, bar.center().y());
+    EXPECT_TRUE(pixelsNear(dressed, {filled}, palette.gold));
+    EXPECT_TRUE(pixelsNear(dressed, {empty},
+                           composited(QColor::fromRgbF(0, 0, 0, 0.25), bare.pixelColor(empty))));
+    window.setProgressIndeterminate(true);
+    window.setProgressAnimating(true);
+    // Half way through its sweep, the block is wholly inside the track.
+    QTest::qWait(ProgressBar::sweepMs / 2);
+    const QImage busy = renderedImage(window);
+    int goldPixels = 0;
+    for (int x = bar.left(); x <= bar.right(); ++x)
+        goldPixels += isNearColor(busy.pixelColor(x, bar.center().y()), palette.gold, 1) ? 1 : 0;
+    EXPECT_NEAR(goldPixels, bar.width() / 3, 2) << "the sweeping third";
+
+    // Pressed, the log button is still only its text: its padding shows the backdrop unchanged.
+    const QRect log = window.logButton()->geometry();
+    for (const QPoint p :
+         {log.topLeft(), log.topRight(), log.bottomLeft(), log.bottomRight(),
+          QPoint(log.left() + 1, log.center().y()), QPoint(log.center().x(), log.top() + 1)})
+        EXPECT_TRUE(pixelsNear(dressed, {p}, bare.pixelColor(p)));
+
+    // The open list: the same colours, the highlighted item gold with forest text.
+    window.regionPicker()->showPopup();
+    QAbstractItemView* list = window.regionPicker()->view();
+    QWidget* popup = list->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
+    const QImage open = renderedImage(*popup);
+    EXPECT_TRUE(pixelsNear(open, {{0, open.height() / 2}}, palette.muted));
+    const auto row = [&](int index) {
+        const QRect r = list->visualRect(list->model()->index(index, 0)) & list->viewport()->rect();
+        return QRect(list->viewport()->mapTo(popup, r.topLeft()), r.size());
+    };
+    const QRect highlighted = row(0);
+    const QRect other = row(1);
+    EXPECT_TRUE(pixelsNear(open, {highlighted.center() + QPoint(highlighted.width() / 2 - 3, 0)},
+                           palette.gold));
+    EXPECT_TRUE(isNearColor(inkPixel(open, highlighted.adjusted(2, 2, -2, -2), palette.gold),
+                            palette.forest, 8));
+    EXPECT_TRUE(
+        pixelsNear(open, {other.center() + QPoint(other.width() / 2 - 3, 0)}, palette.forestLight));
+    EXPECT_TRUE(isNearColor(inkPixel(open, other.adjusted(2, 2, -2, -2), palette.forestLight),
+                            palette.parchment, 8));
+    window.regionPicker()->hidePopup();
 }
 
 TEST(ProgressBar, busySweepMovesAFewTimesASecondAndOnlyWhileShown) {

@@ -63,6 +63,19 @@ inline QRect inkBounds(const QImage& image, const QColor& background, int thresh
     return bounds;
 }
 
+// Within `area`, the pixel farthest from `background`: where text drawn on it is fully opaque.
+inline QColor inkPixel(const QImage& image, const QRect& area, const QColor& background) {
+    QColor ink = background;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (channelDistance(c, background) > channelDistance(ink, background))
+                ink = c;
+        }
+    }
+    return ink;
+}
+
 // The pixel with the lowest sum of channels: where text ink is fully opaque.
 inline QColor darkestPixel(const QImage& image) {
     QColor darkest = Qt::white;
