@@ -78,8 +78,8 @@ class Span:
 def plan_spans(pieces, gap=GAP, limit=MAX_SPAN):
     """The spans that fetch pieces (no two with the same hash): coalesced ranges of each file.
 
-    Files keep the order in which pieces first name them; within a file the
-    spans follow the offsets. A stand-alone object is a span of its own.
+    A stand-alone object is a span of its own; ranges of packs follow, the
+    packs in the order in which pieces first name them, each by offset.
     """
     order = {}
     ranged = []
@@ -100,7 +100,6 @@ def plan_spans(pieces, gap=GAP, limit=MAX_SPAN):
             continue
         current = Span(piece)
         spans.append(current)
-    spans.sort(key=lambda span: order[span.path])
     return spans
 
 
