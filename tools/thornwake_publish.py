@@ -136,9 +136,10 @@ def add_client(feed_dir, region, release, revision, world, executable, tree):
     ):
         if not pattern.match(value):
             raise PublishError("%r is not a valid %s" % (value, what))
-    draft = load_draft(feed_dir, region)
+    check_region(region)
     feed = FeedDirectory(feed_dir)
     with feed.lock():
+        draft = load_draft(feed_dir, region)
         ref, count, new = publish_tree(feed, tree, "client", release_id=release, executable=executable)
         draft["client"] = {"releaseId": release, "sourceRevision": revision, "worldVersion": world, "manifest": ref.to_json()}
         save_draft(feed_dir, draft)
@@ -168,9 +169,10 @@ def add_launcher(feed_dir, region, version, bundle):
         selfupdate.check_bundle(bundle, version)
     except UpdaterError as exc:
         raise PublishError("%s is not launcher %s: %s" % (bundle, version, exc.detail or exc.message))
-    draft = load_draft(feed_dir, region)
+    check_region(region)
     feed = FeedDirectory(feed_dir)
     with feed.lock():
+        draft = load_draft(feed_dir, region)
         ref, count, new = publish_tree(feed, bundle, "launcher", version=version)
         draft["launcher"] = {"version": version, "manifest": ref.to_json()}
         settings = load_settings(feed)
