@@ -123,7 +123,7 @@ def store_tree(feed, entries, sources):
 
 
 def _store_file(feed, writer, stored, path):
-    whole = hashlib.sha256()
+    whole = None
     listed = []
     size = new = 0
     try:
@@ -132,9 +132,14 @@ def _store_file(feed, writer, stored, path):
         raise PublishError("cannot read %s: %s" % (path, exc))
     with os.fdopen(fd, "rb", buffering=0) as handle:
         for chunk in chunks.file_chunks(handle.readinto):
-            whole.update(chunk)
+            hashed = hashlib.sha256(chunk)
             size += len(chunk)
-            digest = hashlib.sha256(chunk).hexdigest()
+            digest = hashed.hexdigest()
+            # The first chunk's hash is where the whole file's starts: small files are hashed once.
+            if whole is None:
+                whole = hashed.copy()
+            else:
+                whole.update(chunk)
             location = stored.get(digest) or feed.index.find(digest)
             if location is None:
                 data, encoding = chunks.encode(chunk)
@@ -142,7 +147,7 @@ def _store_file(feed, writer, stored, path):
                 new += 1
             stored[digest] = location
             listed.append([digest, location.size, location.stored_size, location.encoding, location.pack, location.offset])
-    return listed, size, whole.hexdigest(), new
+    return listed, size, (whole or hashlib.sha256()).hexdigest(), new
 
 
 def read_manifest(feed, ref, kind):
