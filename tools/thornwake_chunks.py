@@ -58,34 +58,49 @@ def cut_points(data):
     return cuts
 
 
-def file_chunks(readinto, block=READ_BLOCK):
-    """Yield the chunks of a file that readinto(buffer) reads, as memoryviews, in order.
+class Chunker:
+    """Cuts files into chunks, reusing its buffers from file to file.
 
-    A file of at most THRESHOLD bytes is one chunk; a larger one is cut as
-    its content says. Which of the two is decided by the bytes read, so a
-    file that changes while it is read is still cut by its content. Each
-    chunk is valid only until the next one is asked for: the buffers are
-    reused, because fresh ones cost more than the search itself.
+    Fresh buffers for every file cost more than the search itself: the
+    allocator hands such large blocks back to the system and faults them in
+    again, page by page.
     """
-    data = bytearray(block + MAX_CHUNK)
-    bits = bytearray(len(data))
-    view = memoryview(data)
-    have = start = total = 0
-    ended = False
-    while True:
-        if not ended and (have - start < MAX_CHUNK or total <= THRESHOLD):
-            tail = have - start
-            data[:tail] = view[start:have]
-            bits[:tail] = bits[start:have]
-            count = readinto(view[tail:]) or 0
-            bits[tail:tail + count] = view[tail:tail + count].tobytes().translate(TABLE)
-            have, start, total, ended = tail + count, 0, total + count, count == 0
-            continue
-        if start == have:
-            return
-        end = have if ended and total <= THRESHOLD else next_cut(bits, start, have)
-        yield view[start:end]
-        start = end
+
+    def __init__(self, block=READ_BLOCK):
+        self.data = bytearray(block + MAX_CHUNK)
+        self.bits = bytearray(len(self.data))
+
+    def chunks(self, readinto):
+        """Yield the chunks of a file that readinto(buffer) reads, as memoryviews, in order.
+
+        A file of at most THRESHOLD bytes is one chunk; a larger one is cut as
+        its content says. Which of the two is decided by the bytes read, so a
+        file that changes while it is read is still cut by its content. Each
+        chunk is valid only until the next one is asked for.
+        """
+        data, bits = self.data, self.bits
+        view = memoryview(data)
+        have = start = total = 0
+        ended = False
+        while True:
+            if not ended and (have - start < MAX_CHUNK or total <= THRESHOLD):
+                tail = have - start
+                data[:tail] = view[start:have]
+                bits[:tail] = bits[start:have]
+                count = readinto(view[tail:]) or 0
+                bits[tail:tail + count] = view[tail:tail + count].tobytes().translate(TABLE)
+                have, start, total, ended = tail + count, 0, total + count, count == 0
+                continue
+            if start == have:
+                return
+            end = have if ended and total <= THRESHOLD else next_cut(bits, start, have)
+            yield view[start:end]
+            start = end
+
+
+def file_chunks(readinto, block=READ_BLOCK):
+    """The chunks of one file (see Chunker.chunks)."""
+    return Chunker(block).chunks(readinto)
 
 
 def encode(chunk):

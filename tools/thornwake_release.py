@@ -100,12 +100,15 @@ def store_tree(feed, entries, sources):
     earlier one) is not stored again: the entry points at the stored copy.
     """
     writer = PackWriter(feed)
+    chunker = chunks.Chunker()
     stored = {}
     new = 0
     try:
         for entry in entries:
             if entry["type"] == "file":
-                entry["chunks"], entry["size"], entry["sha256"], added = _store_file(feed, writer, stored, sources[entry["path"]])
+                entry["chunks"], entry["size"], entry["sha256"], added = _store_file(
+                    feed, writer, chunker, stored, sources[entry["path"]]
+                )
                 new += added
         writer.finish()
     finally:
@@ -122,7 +125,7 @@ def store_tree(feed, entries, sources):
     return packs, new
 
 
-def _store_file(feed, writer, stored, path):
+def _store_file(feed, writer, chunker, stored, path):
     whole = None
     listed = []
     size = new = 0
@@ -131,7 +134,7 @@ def _store_file(feed, writer, stored, path):
     except OSError as exc:
         raise PublishError("cannot read %s: %s" % (path, exc))
     with os.fdopen(fd, "rb", buffering=0) as handle:
-        for chunk in chunks.file_chunks(handle.readinto):
+        for chunk in chunker.chunks(handle.readinto):
             hashed = hashlib.sha256(chunk)
             size += len(chunk)
             digest = hashed.hexdigest()
