@@ -41,11 +41,11 @@ TEST(LineFramer, givesOneReplacementCharacterPerMaximalIllFormedSubpart) {
 
 TEST(LineFramer, anOverlongLineIsHandedOnInWholeCharacters) {
     LineFramer framer;
-    // Three-byte characters, so a piece boundary falls inside one unless it is moved.
-    const QByteArray euro = "\xe2\x82\xac";
-    QByteArray line;
+    // Four-byte characters after one ASCII byte, so that the piece boundary falls on the last
+    // byte of one and must move back over three.
+    QByteArray line = "a";
     while (line.size() < LineFramer::maximumLineBytes * 2 + 10)
-        line += euro;
+        line += "\xf0\x9f\x98\x80";
     const QStringList pieces = framer.consume(line);
     ASSERT_EQ(pieces.size(), 2);
     EXPECT_LE(framer.bufferedBytes(), LineFramer::maximumLineBytes);
