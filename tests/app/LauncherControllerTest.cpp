@@ -2,17 +2,14 @@
 // tables beside their units, are wired to the window, the log and the next run.
 #include "LauncherFixture.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QTest>
 #include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
 
 const QString current = QStringLiteral("UPDATE_CHECK launcher=current client=current");
-const QString failed = QStringLiteral("Couldn\u2019t start the game");
 
 void expectFailure(const RecordingView& view, const QString& status, const QString& detail) {
     EXPECT_EQ(view.status, status);
@@ -33,13 +30,13 @@ TEST(LauncherController, startsWithACheckInTheBusyLookAndOffersPlayWhenAllIsCurr
         {{"check", QJsonArray{steps({"hello\n", QJsonObject{{"waitFor", "go"}}, current})}}});
     auto controller = fixture.launch();
     const RecordingView& view = fixture.view;
-    ASSERT_TRUE(waitFor([&] { return fixture.logBytes().endsWith("hello\n"); }));
+    ASSERT_TRUE(waitFor(
+        [&] { return fixture.logBytes().endsWith(" ---\nChecking for updates.\nhello\n"); }));
     EXPECT_EQ(view.buttonTitle, QStringLiteral("Checking\u2026"));
     EXPECT_FALSE(view.buttonEnabled || view.pickerEnabled || view.progressHidden);
     EXPECT_TRUE(view.progressIndeterminate && view.progressAnimating && view.visible);
     EXPECT_EQ(view.detail, "Connecting securely to Europe West");
     EXPECT_EQ(view.footer, QStringLiteral("Launcher 0123456789abcdef \u00b7 Game not installed"));
-    EXPECT_TRUE(fixture.logBytes().endsWith(" ---\nChecking for updates.\nhello\n"));
     const QJsonObject run = fixture.runs().last();
     EXPECT_EQ(run["argv"].toArray().toVariantList(),
               (QVariantList{fixture.resource("client_updater.py"), "--config",
@@ -54,9 +51,7 @@ TEST(LauncherController, startsWithACheckInTheBusyLookAndOffersPlayWhenAllIsCurr
     ASSERT_TRUE(waitForIdle(*controller));
     EXPECT_EQ(view.status, "Ready to play Europe West");
     EXPECT_EQ(view.detail, "Your game is up to date.");
-    EXPECT_EQ(view.buttonTitle, "Play");
-    EXPECT_TRUE(view.buttonEnabled && view.pickerEnabled && view.progressHidden);
-    EXPECT_TRUE(fixture.logBytes().endsWith(current.toUtf8() + '\n'));
+    EXPECT_TRUE(view.buttonTitle == "Play" && view.buttonEnabled && view.progressHidden);
 }
 
 TEST(LauncherController, continueCarriesTheFirstSuccessfulCheckIntoAnUpdateShownAsItGoes) {
@@ -73,10 +68,9 @@ TEST(LauncherController, continueCarriesTheFirstSuccessfulCheckIntoAnUpdateShown
     // A failed check leaves the request standing.
     expectFailure(fixture.view, QStringLiteral("Couldn\u2019t check for updates"), "No network.");
     controller->primaryAction();
-    ASSERT_TRUE(waitFor([&] { return fixture.view.status.endsWith("40%"); }));
+    ASSERT_TRUE(waitFor([&] { return fixture.view.progressValue == 40; }));
     EXPECT_EQ(fixture.view.buttonTitle, QStringLiteral("Updating\u2026"));
     EXPECT_EQ(fixture.view.status, QStringLiteral("Downloading update \u2014 40%"));
-    EXPECT_EQ(fixture.view.progressValue, 40);
     EXPECT_EQ(fixture.view.detail, "Version r2 (1 MB)");
 
     fixture.writeMetadata("eu-west", R"({"releaseId": "r2", "sourceRevision": "deadbeefcafe"})");
@@ -87,10 +81,10 @@ TEST(LauncherController, continueCarriesTheFirstSuccessfulCheckIntoAnUpdateShown
     EXPECT_EQ(fixture.view.buttonTitle, "Play");
     EXPECT_EQ(fixture.view.detail, QStringLiteral("Installed r2  \u2022  source deadbeef"));
     EXPECT_EQ(fixture.view.footer, QStringLiteral("Launcher 0123456789abcdef \u00b7 Game r2"));
-    EXPECT_TRUE(fixture.logBytes().endsWith(
-        "Starting update.\nUpdating to client r2 (1 MB)\u2026\nDownloading client: 40%\n"
-        "Installed client r2.\nChecking for updates.\n" +
-        current.toUtf8() + "\n"));
+    EXPECT_TRUE(fixture.logBytes().endsWith("Starting update.\nUpdating to client r2 (1 MB)\u2026\n"
+                                            "Downloading client: 40%\nInstalled client r2.\n"
+                                            "Checking for updates.\n" +
+                                            current.toUtf8() + "\n"));
 }
 
 TEST(LauncherController, playChecksFirstHidesTheWindowForTheGameAndQuitsWhenItEndsWell) {
@@ -99,25 +93,23 @@ TEST(LauncherController, playChecksFirstHidesTheWindowForTheGameAndQuitsWhenItEn
         {{"check", QJsonArray{printing({current}),
                               printing({"UPDATE_CHECK launcher=current client=available:r3"}),
                               printing({current})}},
-         {"update", QJsonArray{printing({"Installed client r3."})}},
+         {"update", QJsonArray{printing({})}},
          {"play",
           QJsonArray{steps({"Starting Thornwake\u2026\n", QJsonObject{{"waitFor", "end"}}})}}});
     auto controller = fixture.launch();
     ASSERT_TRUE(waitForIdle(*controller));
-    // Play, but the check finds an update: it is offered and the game waits.
+    // Play, but the check finds an update: it is offered and the Play request is used up.
     controller->primaryAction();
     ASSERT_TRUE(waitForIdle(*controller));
-    EXPECT_EQ(fixture.view.buttonTitle, "Update");
     controller->primaryAction();
     ASSERT_TRUE(waitFor([&] { return fixture.runModes().size() == 4; }));
     ASSERT_TRUE(waitForIdle(*controller));
-    EXPECT_EQ(fixture.view.buttonTitle, "Play") << "the Play request was used up";
+    EXPECT_EQ(fixture.view.buttonTitle, "Play");
 
     controller->primaryAction();
-    ASSERT_TRUE(waitFor([&] { return controller->runFacts().sawGameStart; }));
+    ASSERT_TRUE(waitFor([&] { return !fixture.view.visible; }));
     EXPECT_EQ(fixture.view.status, QStringLiteral("Launching Europe West\u2026"));
     EXPECT_EQ(fixture.view.progressValue, 100);
-    ASSERT_TRUE(waitFor([&] { return !fixture.view.visible; }, 2000));
     // While the game runs, quitting is refused and closing only hides the window.
     controller->terminate();
     EXPECT_FALSE(controller->windowShouldClose());
@@ -129,38 +121,18 @@ TEST(LauncherController, playChecksFirstHidesTheWindowForTheGameAndQuitsWhenItEn
     EXPECT_FALSE(fixture.exists("terminated")) << "the game was left alone";
 }
 
-TEST(LauncherController, aGameThatFailsAfterTheWindowHidShowsTheFailureInTheWindowAgain) {
-    LauncherFixture fixture;
-    fixture.setScenario({{"check", QJsonArray{printing({current})}},
-                         {"play", QJsonArray{steps({"Thornwake launcher error: ignored\n",
-                                                    "Starting Thornwake\u2026\n"},
-                                                   {{"sleep", 0.8}, {"exit", 1}})}}});
-    auto controller = fixture.launch();
-    ASSERT_TRUE(waitForIdle(*controller));
-    controller->startUpdater(Mode::play);
-    ASSERT_TRUE(waitFor([&] { return !fixture.view.visible; }, 3000));
-    ASSERT_TRUE(waitForIdle(*controller));
-    expectFailure(fixture.view, failed, "The game closed unexpectedly. You can try again.");
-    EXPECT_FALSE(controller->runFacts().sawGameStart);
-}
-
 TEST(LauncherController, anInstalledLauncherIsStartedWithTheHandOverArgumentsOrItsFailureShown) {
     for (const int openStatus : {0, 1}) {
-        SCOPED_TRACE(openStatus);
         LauncherFixture fixture;
         fixture.openTool = fixture.root() + "/open";
-        fixture.write(fixture.openTool,
-                      QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args\"\n"
-                                     "exit %1\n")
-                          .arg(openStatus)
-                          .toUtf8());
+        fixture.write(fixture.openTool, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args\"\nexit " +
+                                            QByteArray::number(openStatus) + "\n");
         QFile(fixture.openTool).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
         const QString successor = fixture.root() + "/Thornwake Launcher.app";
-        fixture.setScenario(
-            {{"check", QJsonArray{printing({current})}},
-             {"update",
-              QJsonArray{printing({"Launcher installed at " + successor,
-                                   "Installed launcher 1111111111111111. Restarting\u2026"})}}});
+        fixture.setScenario({{"check", QJsonArray{printing({current})}},
+                             {"update", QJsonArray{printing({"Launcher installed at " + successor,
+                                                             "Installed launcher 1111111111111111. "
+                                                             "Restarting\u2026"})}}});
         auto controller = fixture.launch({"--no-self-update", "--region", "na-east", "--", "-x"});
         ASSERT_TRUE(waitForIdle(*controller));
         // The update replaced the bundle's files; the running launcher is still the old version.
@@ -170,19 +142,16 @@ TEST(LauncherController, anInstalledLauncherIsStartedWithTheHandOverArgumentsOrI
             waitFor([&] { return fixture.quitSignals == 1 || fixture.view.buttonEnabled; }));
         QFile arguments(fixture.openTool + ".args");
         ASSERT_TRUE(arguments.open(QIODevice::ReadOnly));
-        EXPECT_EQ(arguments.readAll(),
-                  "-n\n" + successor.toUtf8() +
-                      "\n--args\n--region\nna-east\n--continue\n"
-                      "--relaunched-from\n0123456789abcdef\n--no-self-update\n--\n-x\n");
+        EXPECT_EQ(arguments.readAll(), "-n\n" + successor.toUtf8() +
+                                           "\n--args\n--region\nna-east\n--continue\n--relaunched-"
+                                           "from\n0123456789abcdef\n--no-self-update\n--\n-x\n");
+        EXPECT_EQ(fixture.quitSignals, openStatus == 0 ? 1 : 0);
         if (openStatus == 0) {
-            EXPECT_EQ(fixture.quitSignals, 1);
             EXPECT_TRUE(
                 fixture.logBytes().endsWith("Restarting\u2026\nStarted the updated launcher.\n"));
         } else {
-            EXPECT_EQ(fixture.quitSignals, 0);
-            expectFailure(fixture.view, failed,
+            expectFailure(fixture.view, QStringLiteral("Couldn\u2019t start the game"),
                           "The updated launcher was installed but could not be started.");
-            EXPECT_FALSE(controller->runFacts().sawLauncherInstalled);
         }
     }
 }
@@ -204,7 +173,6 @@ TEST(LauncherController, failuresBeforeARunAreShownAndStartNoUpdater) {
     for (const QString& detail :
          {configuration, QStringLiteral("The launcher installation is incomplete."),
           QStringLiteral("The update service could not be started.")}) {
-        SCOPED_TRACE(detail.toStdString());
         LauncherFixture fixture;
         if (detail == configuration)
             fixture.write(fixture.resource("launcher-config.json"), R"({"schemaVersion": 3})");
@@ -213,82 +181,71 @@ TEST(LauncherController, failuresBeforeARunAreShownAndStartNoUpdater) {
         else
             fixture.interpreter = fixture.root() + "/no-such-python";
         auto controller = fixture.launch();
-        EXPECT_FALSE(controller->hasProcess());
         EXPECT_TRUE(fixture.runs().isEmpty());
         EXPECT_EQ(fixture.view.detail, detail);
-        EXPECT_EQ(fixture.view.buttonTitle, "Retry");
-        EXPECT_TRUE(fixture.view.visible);
+        EXPECT_TRUE(fixture.view.buttonTitle == "Retry" && fixture.view.visible);
         // A broken configuration leaves nothing to retry.
         EXPECT_EQ(fixture.view.buttonEnabled, detail != configuration);
     }
 }
 
-TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndRemovesRetiredBundles) {
+TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndAppliesTheStoredRegion) {
     LauncherFixture fixture;
     const QString legacy = fixture.dataDirectory() + "/Gloamreach";
     fixture.write(legacy + "/launcher.log", "an entry from before\n");
     fixture.write(legacy + "/client/regions/na-east/current.json",
-                  R"({"releaseId": "r1", "sourceRevision": "abc"})");
+                  R"({"releaseId": "r1", "sourceRevision": "a"})");
     fixture.write(fixture.bundle() + ".old/Contents/Info.plist", "old");
-    QSettings(fixture.root() + "/settings.ini", QSettings::IniFormat)
-        .setValue("selectedRegion", "na-east");
+    QSettings settings(fixture.root() + "/settings.ini", QSettings::IniFormat);
+    settings.setValue("selectedRegion", "na-east");
+    settings.sync();
     fixture.setScenario({{"check", QJsonArray{printing({current})}}});
     auto controller = fixture.launch();
-    EXPECT_FALSE(QFileInfo::exists(legacy));
     EXPECT_TRUE(fixture.logBytes().startsWith("an entry from before\n\n--- Launcher opened "));
-    // The stored region was chosen, and its footer reads the moved metadata.
     EXPECT_EQ(fixture.view.selectedIndex, 1);
     EXPECT_EQ(fixture.view.footer, QStringLiteral("Launcher 0123456789abcdef \u00b7 Game r1"));
     EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(fixture.bundle() + ".old"); }, 5000));
     ASSERT_TRUE(waitForIdle(*controller));
 
-    // Another region: stored, its footer shown and checked; a change during the check is ignored.
+    // Another region is stored and checked; a change during the check is ignored.
     fixture.view.selectedIndex = 0;
     controller->regionChanged();
-    EXPECT_EQ(fixture.view.footer,
-              QStringLiteral("Launcher 0123456789abcdef \u00b7 Game not installed"));
     fixture.view.selectedIndex = 1;
     controller->regionChanged();
     ASSERT_TRUE(waitForIdle(*controller));
-    EXPECT_EQ(
-        QSettings(fixture.root() + "/settings.ini", QSettings::IniFormat).value("selectedRegion"),
-        "eu-west");
+    settings.sync();
+    EXPECT_EQ(settings.value("selectedRegion"), "eu-west");
     EXPECT_EQ(fixture.runs().size(), 2);
     EXPECT_TRUE(fixture.runs().last()["argv"].toArray().contains("eu-west"));
 }
 
 TEST(LauncherController, viewLogUsesItsOwnWindowOnlyWhereXdgOpenIsMissingOrFails) {
     LauncherFixture fixture;
-    fixture.setScenario({{"check", QJsonArray{printing({current})}}});
     auto controller = fixture.launch();
-    ASSERT_TRUE(waitForIdle(*controller));
     const QString bin = fixture.root() + "/bin";
     struct PathGuard {
         QByteArray saved = qgetenv("PATH");
         ~PathGuard() { qputenv("PATH", saved); }
     } restorePath;
     qputenv("PATH", QFile::encodeName(bin));
-    // Replaced by a rename, so that a copy still running keeps reading its own script.
-    auto installXdgOpen = [&](int status) {
+    const QString launcherLog = fixture.supportDirectory() + "/launcher.log";
+    const QString gameLog = fixture.supportDirectory() + "/client/regions/eu-west/game.log";
+    controller->openLog(); // no xdg-open at all
+    fixture.write(gameLog, "");
+    for (const int status : {0, 3}) {
+        // Replaced by a rename, so that a copy still running keeps reading its own script.
         fixture.write(bin + "/next", "#!/bin/sh\necho \"$*\" >> \"$0.calls\"\nexit " +
                                          QByteArray::number(status) + "\n");
         QFile(bin + "/next").setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        ASSERT_EQ(std::rename(QFile::encodeName(bin + "/next").constData(),
-                              QFile::encodeName(bin + "/xdg-open").constData()),
-                  0);
-    };
-    const QString launcherLog = fixture.supportDirectory() + "/launcher.log";
-    const QString gameLog = fixture.supportDirectory() + "/client/regions/eu-west/game.log";
-
-    controller->openLog(); // no xdg-open at all
-    EXPECT_EQ(fixture.view.shownLogs, (QList<LogFiles>{{launcherLog, std::nullopt}}));
-    installXdgOpen(0);
-    controller->openLog();
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(bin + "/xdg-open.calls"); }));
-    // A failing xdg-open, with a game log for the selected region: both logs are offered.
-    fixture.write(gameLog, "");
-    installXdgOpen(3);
-    controller->openLog();
+        std::rename(QFile::encodeName(bin + "/next").constData(),
+                    QFile::encodeName(bin + "/xdg-open").constData());
+        controller->openLog();
+        ASSERT_TRUE(waitFor([&] {
+            return QFile(bin + "/xdg-open.calls").size() ==
+                   (status ? 2 : 1) * (launcherLog.size() + 1);
+        }));
+    }
     EXPECT_TRUE(waitFor([&] { return fixture.view.shownLogs.size() == 2; }));
-    EXPECT_EQ(fixture.view.shownLogs.last(), (LogFiles{launcherLog, gameLog}));
+    EXPECT_EQ(fixture.view.shownLogs,
+              (QList<LogFiles>{{launcherLog, std::nullopt}, {launcherLog, gameLog}}));
 }

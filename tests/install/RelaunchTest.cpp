@@ -21,53 +21,34 @@ TEST_F(RelaunchRun, startsTheSuccessorReportsOnceAndLogsHowItWent) {
     QCoreApplication application(argc, argv);
     // A stand-in for the open tool or the successor: records its arguments, exits with a status.
     auto tool = [&](const QString& file, int status) {
-        writeFile(file, QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.args'\nexit %2\n")
-                            .arg(file)
-                            .arg(status)
-                            .toUtf8());
-        QFile(file).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeFile(file, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args\"\nexit " +
+                            QByteArray::number(status) + "\n");
+        QFile(file).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
         return file;
     };
     const QString installed = path("New.app"), running = path("Old.app");
-    tool(installed + "/Contents/MacOS/thornwake-launcher", 0);
+    const QString successor = tool(installed + "/Contents/MacOS/thornwake-launcher", 0);
+    const QString started = "Started the updated launcher.\n";
     struct Case {
-        std::optional<QString> installed, running;
-        QString openTool; // empty: start the executable; "missing": a tool that is not there
+        std::optional<QString> installed;
+        QString openTool; // empty: the successor's executable is started directly
         bool started;
         QString log;
-        QString argumentsFile;
-        QStringList arguments;
+        QStringList arguments; // what the tool or the successor was started with
     };
     const Case cases[] = {
         {installed,
-         running,
          tool(path("open"), 0),
          true,
-         "Started the updated launcher.\n",
-         path("open.args"),
+         started,
          {"-n", installed, "--args", "--continue"}},
-        {std::nullopt,
-         running,
+        {{},
          tool(path("open1"), 1),
          false,
          "The updated launcher would not start (open exited 1).\n",
-         path("open1.args"),
          {"-n", running, "--args", "--continue"}},
-        {installed,
-         running,
-         path("missing"),
-         false,
-         "The updated launcher could not be started: ",
-         {},
-         {}},
-        {std::nullopt, std::nullopt, path("open"), false, "", {}, {}},
-        {installed,
-         running,
-         "",
-         true,
-         "Started the updated launcher.\n",
-         installed + "/Contents/MacOS/thornwake-launcher.args",
-         {"--continue"}},
+        {installed, path("missing"), false, "The updated launcher could not be started: ", {}},
+        {installed, "", true, started, {"--continue"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.log.toStdString());
@@ -75,18 +56,22 @@ TEST_F(RelaunchRun, startsTheSuccessorReportsOnceAndLogsHowItWent) {
         QString log;
         QList<bool> reports;
         relaunch(
-            {c.installed, c.running, {"--continue"}, c.openTool, "thornwake-launcher"}, &context,
-            [&](const QString& line) { log += line; },
-            [&](bool started) { reports.append(started); });
+            {c.installed, running, {"--continue"}, c.openTool, "thornwake-launcher"}, &context,
+            [&](const QString& line) { log += line; }, [&](bool ok) { reports.append(ok); });
         ASSERT_TRUE(QTest::qWaitFor([&] { return !reports.isEmpty(); }, 10000));
         EXPECT_EQ(reports, QList<bool>{c.started});
         EXPECT_EQ(log.left(c.log.size()), c.log);
+        const QString record = (c.openTool.isEmpty() ? successor : c.openTool) + ".args";
         auto recorded = [&] {
-            return QString::fromUtf8(readFile(c.argumentsFile)).split(u'\n', Qt::SkipEmptyParts);
+            return QString::fromUtf8(readFile(record)).split(u'\n', Qt::SkipEmptyParts);
         };
-        if (!c.argumentsFile.isEmpty()) {
-            EXPECT_TRUE(QTest::qWaitFor([&] { return recorded() == c.arguments; }, 10000))
-                << recorded().join(' ').toStdString();
-        }
+        EXPECT_TRUE(c.arguments.isEmpty() ||
+                    QTest::qWaitFor([&] { return recorded() == c.arguments; }, 10000))
+            << recorded().join(' ').toStdString();
     }
+    // With no bundle to start, nothing is started or logged.
+    QList<bool> reports;
+    relaunch(
+        {}, nullptr, [](const QString&) { FAIL(); }, [&](bool ok) { reports.append(ok); });
+    EXPECT_EQ(reports, QList<bool>{false});
 }
