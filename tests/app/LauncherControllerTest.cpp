@@ -73,7 +73,8 @@ TEST(LauncherController, continueCarriesTheFirstSuccessfulCheckIntoAnUpdateShown
     EXPECT_EQ(fixture.view.status, QStringLiteral("Downloading update \u2014 40%"));
     EXPECT_EQ(fixture.view.detail, "Version r2 (1 MB)");
 
-    fixture.writeMetadata("eu-west", R"({"releaseId": "r2", "sourceRevision": "deadbeefcafe"})");
+    fixture.write(fixture.supportDirectory() + "/client/regions/eu-west/current.json",
+                  R"({"releaseId": "r2", "sourceRevision": "deadbeefcafe"})");
     fixture.touch("go");
     ASSERT_TRUE(waitFor([&] { return fixture.runModes().size() == 4; }));
     ASSERT_TRUE(waitForIdle(*controller));
@@ -124,10 +125,7 @@ TEST(LauncherController, playChecksFirstHidesTheWindowForTheGameAndQuitsWhenItEn
 TEST(LauncherController, anInstalledLauncherIsStartedWithTheHandOverArgumentsOrItsFailureShown) {
     for (const int openStatus : {0, 1}) {
         LauncherFixture fixture;
-        fixture.openTool = fixture.root() + "/open";
-        fixture.write(fixture.openTool, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args\"\nexit " +
-                                            QByteArray::number(openStatus) + "\n");
-        QFile(fixture.openTool).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        fixture.openTool = fixture.writeRecorder(fixture.root() + "/open", openStatus);
         const QString successor = fixture.root() + "/Thornwake Launcher.app";
         fixture.setScenario({{"check", QJsonArray{printing({current})}},
                              {"update", QJsonArray{printing({"Launcher installed at " + successor,
@@ -156,40 +154,7 @@ TEST(LauncherController, anInstalledLauncherIsStartedWithTheHandOverArgumentsOrI
     }
 }
 
-TEST(LauncherController, closingTheWindowStopsARunningUpdaterAndQuitsWithoutWaiting) {
-    LauncherFixture fixture;
-    fixture.setScenario({{"check", QJsonArray{QJsonObject{{"forever", true}}}}});
-    auto controller = fixture.launch();
-    ASSERT_TRUE(waitFor([&] { return fixture.runs().size() == 1; }));
-    EXPECT_TRUE(controller->windowShouldClose());
-    EXPECT_TRUE(waitFor([&] { return fixture.exists("terminated"); }, 5000));
-    controller->terminate();
-    EXPECT_EQ(fixture.quitSignals, 1);
-    EXPECT_FALSE(controller->isLogOpen());
-}
-
-TEST(LauncherController, failuresBeforeARunAreShownAndStartNoUpdater) {
-    const QString configuration = "The launcher region configuration is invalid.";
-    for (const QString& detail :
-         {configuration, QStringLiteral("The launcher installation is incomplete."),
-          QStringLiteral("The update service could not be started.")}) {
-        LauncherFixture fixture;
-        if (detail == configuration)
-            fixture.write(fixture.resource("launcher-config.json"), R"({"schemaVersion": 3})");
-        else if (detail.contains("incomplete"))
-            QFile::remove(fixture.resource("client_updater.py"));
-        else
-            fixture.interpreter = fixture.root() + "/no-such-python";
-        auto controller = fixture.launch();
-        EXPECT_TRUE(fixture.runs().isEmpty());
-        EXPECT_EQ(fixture.view.detail, detail);
-        EXPECT_TRUE(fixture.view.buttonTitle == "Retry" && fixture.view.visible);
-        // A broken configuration leaves nothing to retry.
-        EXPECT_EQ(fixture.view.buttonEnabled, detail != configuration);
-    }
-}
-
-TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndAppliesTheStoredRegion) {
+TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndClosingStopsTheRun) {
     LauncherFixture fixture;
     const QString legacy = fixture.dataDirectory() + "/Gloamreach";
     fixture.write(legacy + "/launcher.log", "an entry from before\n");
@@ -199,9 +164,11 @@ TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndAppli
     QSettings settings(fixture.root() + "/settings.ini", QSettings::IniFormat);
     settings.setValue("selectedRegion", "na-east");
     settings.sync();
-    fixture.setScenario({{"check", QJsonArray{printing({current})}}});
+    fixture.setScenario(
+        {{"check", QJsonArray{printing({current}), QJsonObject{{"forever", true}}}}});
     auto controller = fixture.launch();
     EXPECT_TRUE(fixture.logBytes().startsWith("an entry from before\n\n--- Launcher opened "));
+    // The stored region is applied, and its footer reads the moved metadata.
     EXPECT_EQ(fixture.view.selectedIndex, 1);
     EXPECT_EQ(fixture.view.footer, QStringLiteral("Launcher 0123456789abcdef \u00b7 Game r1"));
     EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(fixture.bundle() + ".old"); }, 5000));
@@ -212,11 +179,17 @@ TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndAppli
     controller->regionChanged();
     fixture.view.selectedIndex = 1;
     controller->regionChanged();
-    ASSERT_TRUE(waitForIdle(*controller));
+    ASSERT_TRUE(waitFor([&] { return fixture.runs().size() == 2; }));
     settings.sync();
     EXPECT_EQ(settings.value("selectedRegion"), "eu-west");
-    EXPECT_EQ(fixture.runs().size(), 2);
     EXPECT_TRUE(fixture.runs().last()["argv"].toArray().contains("eu-west"));
+    // Closing the window stops the run; the quit does not wait for it.
+    EXPECT_TRUE(controller->windowShouldClose());
+    EXPECT_TRUE(
+        waitFor([&] { return fixture.exists("terminated") && !controller->hasProcess(); }, 5000));
+    controller->terminate();
+    EXPECT_TRUE(fixture.quitSignals == 1 && !controller->isLogOpen());
+    EXPECT_EQ(fixture.runs().size(), 2);
 }
 
 TEST(LauncherController, viewLogUsesItsOwnWindowOnlyWhereXdgOpenIsMissingOrFails) {
@@ -234,14 +207,12 @@ TEST(LauncherController, viewLogUsesItsOwnWindowOnlyWhereXdgOpenIsMissingOrFails
     fixture.write(gameLog, "");
     for (const int status : {0, 3}) {
         // Replaced by a rename, so that a copy still running keeps reading its own script.
-        fixture.write(bin + "/next", "#!/bin/sh\necho \"$*\" >> \"$0.calls\"\nexit " +
-                                         QByteArray::number(status) + "\n");
-        QFile(bin + "/next").setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        fixture.writeRecorder(bin + "/next", status);
         std::rename(QFile::encodeName(bin + "/next").constData(),
                     QFile::encodeName(bin + "/xdg-open").constData());
         controller->openLog();
         ASSERT_TRUE(waitFor([&] {
-            return QFile(bin + "/xdg-open.calls").size() ==
+            return QFile(bin + "/xdg-open.args").size() ==
                    (status ? 2 : 1) * (launcherLog.size() + 1);
         }));
     }

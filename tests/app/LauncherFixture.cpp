@@ -7,13 +7,6 @@
 #include <QJsonDocument>
 #include <QTimer>
 
-QByteArray scriptedUpdater() {
-    QFile file(QStringLiteral(THORNWAKE_SCRIPTED_UPDATER));
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", THORNWAKE_SCRIPTED_UPDATER);
-    return file.readAll();
-}
-
 LauncherFixture::LauncherFixture() {
     QDir().mkpath(dataDirectory());
     QDir().mkpath(bundle() + QStringLiteral("/Contents/MacOS"));
@@ -21,7 +14,10 @@ LauncherFixture::LauncherFixture() {
     write(resource("launcher-config.json"),
           R"({"schemaVersion": 3, "defaultRegion": "eu-west", "regions": [
               {"id": "eu-west", "name": "Europe West"}, {"id": "na-east", "name": "North America East"}]})");
-    write(resource("client_updater.py"), scriptedUpdater());
+    QFile updater(QStringLiteral(THORNWAKE_SCRIPTED_UPDATER));
+    if (!updater.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", THORNWAKE_SCRIPTED_UPDATER);
+    write(resource("client_updater.py"), updater.readAll());
     setScenario({});
 }
 
@@ -33,20 +29,22 @@ void LauncherFixture::write(const QString& path, const QByteArray& content) cons
     file.write(content);
 }
 
-void LauncherFixture::writeInfoPlist(const std::optional<QString>& version) const {
-    QByteArray plist = "<plist version=\"1.0\"><dict>\n"
-                       "<key>CFBundleExecutable</key><string>thornwake-launcher</string>\n";
-    if (version)
-        plist += "<key>CFBundleVersion</key><string>" + version->toUtf8() + "</string>\n";
-    write(bundle() + QStringLiteral("/Contents/Info.plist"), plist + "</dict></plist>\n");
+QString LauncherFixture::writeRecorder(const QString& path, int status) const {
+    write(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"$0.args\"\nexit " +
+                    QByteArray::number(status) + "\n");
+    QFile(path).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    return path;
+}
+
+void LauncherFixture::writeInfoPlist(const QString& version) const {
+    write(bundle() + QStringLiteral("/Contents/Info.plist"),
+          "<plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>thornwake-launcher"
+          "</string><key>CFBundleVersion</key><string>" +
+              version.toUtf8() + "</string></dict></plist>\n");
 }
 
 void LauncherFixture::setScenario(const QJsonObject& scenario) const {
     write(resource("scenario.json"), QJsonDocument(scenario).toJson());
-}
-
-void LauncherFixture::writeMetadata(const QString& regionId, const QByteArray& json) const {
-    write(supportDirectory() + "/client/regions/" + regionId + "/current.json", json);
 }
 
 bool LauncherFixture::exists(const QString& name) const {

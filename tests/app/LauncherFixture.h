@@ -32,18 +32,20 @@ public:
     QString resource(const QString& name) const { return resources() + u'/' + name; }
 
     void write(const QString& path, const QByteArray& content) const;
-    void writeInfoPlist(const std::optional<QString>& version) const;
+    // A shell script that appends its arguments, one a line, to <path>.args and exits with
+    // `status`.
+    QString writeRecorder(const QString& path, int status) const;
+    void writeInfoPlist(const QString& version) const;
     // Runs per mode ("check", "update", "play"); the n-th run of a mode takes the n-th entry
     // (the last entry repeats); scripted_updater.py describes an entry.
     void setScenario(const QJsonObject& scenario) const;
-    void writeMetadata(const QString& regionId, const QByteArray& json) const;
     // Tells a waiting run to go on, or asks whether it got that far.
     void touch(const QString& name) const { write(resource(name), {}); }
     bool exists(const QString& name) const;
 
     std::unique_ptr<LauncherController> launch(const QStringList& arguments = {});
 
-    // Every recorded updater run: {"argv": [...], "unbuffered", "inherited", "pid", "pipeCopies"}.
+    // Every recorded updater run: {"argv": [...], "unbuffered", "inherited", "pipeCopies"}.
     QList<QJsonObject> runs() const;
     QStringList runModes() const;
     QByteArray logBytes() const;
@@ -62,9 +64,6 @@ private:
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000);
 // Waits until no run is active.
 bool waitForIdle(const LauncherController& controller, int timeoutMs = 30000);
-
-// The scripted updater (tests/fixtures/scripted_updater.py).
-QByteArray scriptedUpdater();
 
 // A scenario entry that prints the given lines (each ended by a line feed) and exits.
 QJsonObject printing(const QStringList& lines, int exitStatus = 0);

@@ -36,17 +36,13 @@ TEST_F(RelaunchRun, startsTheSuccessorReportsOnceAndLogsHowItWent) {
         QString log;
         QStringList arguments; // what the tool or the successor was started with
     };
+    auto viaOpen = [&](const QString& bundle) {
+        return QStringList{"-n", bundle, "--args", "--continue"};
+    };
+    const QString refused = "The updated launcher would not start (open exited 1).\n";
     const Case cases[] = {
-        {installed,
-         tool(path("open"), 0),
-         true,
-         started,
-         {"-n", installed, "--args", "--continue"}},
-        {{},
-         tool(path("open1"), 1),
-         false,
-         "The updated launcher would not start (open exited 1).\n",
-         {"-n", running, "--args", "--continue"}},
+        {installed, tool(path("open"), 0), true, started, viaOpen(installed)},
+        {{}, tool(path("open1"), 1), false, refused, viaOpen(running)},
         {installed, path("missing"), false, "The updated launcher could not be started: ", {}},
         {installed, "", true, started, {"--continue"}},
     };

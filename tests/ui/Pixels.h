@@ -33,22 +33,3 @@ inline testing::AssertionResult pixelsNear(const QImage& image, std::initializer
     }
     return testing::AssertionSuccess();
 }
-
-// `top` drawn with its alpha over the opaque `bottom`.
-inline QColor composited(const QColor& top, const QColor& bottom) {
-    const float a = top.alphaF();
-    return QColor::fromRgbF(top.redF() * a + bottom.redF() * (1 - a),
-                            top.greenF() * a + bottom.greenF() * (1 - a),
-                            top.blueF() * a + bottom.blueF() * (1 - a));
-}
-
-// Within `area`, the pixel farthest from `background`: where text drawn on it is fully opaque.
-inline QColor inkPixel(const QImage& image, const QRect& area, const QColor& background) {
-    QColor ink = background;
-    for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x)
-            if (channelDistance(image.pixelColor(x, y), background) >
-                channelDistance(ink, background))
-                ink = image.pixelColor(x, y);
-    return ink;
-}

@@ -22,16 +22,14 @@ TEST(UpdaterInvocation, argumentsFollowTheModeAndTheOptions) {
         {Mode::play, {}, {}, {}, true, {"--no-self-update", "--", "--region", "x", "--", ""}},
     };
     for (const Case& c : cases) {
-        UpdaterInvocation invocation{"/r/client_updater.py",
-                                     "/r/c.json",
-                                     "eu",
-                                     c.launcherBundle,
-                                     c.launcherVersion,
-                                     c.relaunchedFrom,
-                                     c.noSelfUpdate,
-                                     QStringList{"--region", "x", "--", ""}};
-        EXPECT_EQ(invocation.arguments(c.mode), common + c.expectedTail)
-            << c.expectedTail.join(' ').toStdString();
+        UpdaterInvocation invocation{
+            "/r/client_updater.py", "/r/c.json", "eu", {}, {}, {}, false, {}};
+        invocation.launcherBundle = c.launcherBundle;
+        invocation.launcherVersion = c.launcherVersion;
+        invocation.relaunchedFrom = c.relaunchedFrom;
+        invocation.noSelfUpdate = c.noSelfUpdate;
+        invocation.gameArguments = {"--region", "x", "--", ""};
+        EXPECT_EQ(invocation.arguments(c.mode), common + c.expectedTail);
     }
     EXPECT_EQ(UpdaterInvocation{}.arguments(Mode::play).size(), 5) << "no game arguments, no --";
 }
