@@ -15,8 +15,6 @@ const QString kEllipsis = QStringLiteral("\u2026");
 const QString kCheckPrefix = QStringLiteral("UPDATE_CHECK ");
 const QString kErrorMarker = QStringLiteral("Thornwake launcher error:");
 const QString kLauncherInstalledAt = QStringLiteral("Launcher installed at ");
-const QString kUpdatingLauncher = QStringLiteral("Updating launcher to ");
-const QString kUpdatingClient = QStringLiteral("Updating to client ");
 
 // Trims spaces and tabs only (Unicode Zs and U+0009), not line breaks.
 QString trimSpacesAndTabs(const QString& text) {
@@ -90,33 +88,58 @@ OutputLine launcherLocation(const QString& line, const std::optional<QString>& b
     return meaning(Kind::launcherLocation, {}, path);
 }
 
-// What is being downloaded, for the detail line: the form's words replaced, no ellipsis.
-QString downloadDetail(const QString& line, const QString& prefix, const QString& replacement) {
-    return QString(line).replace(prefix, replacement).remove(kEllipsis);
+// The three forms a download goes through, alike for the launcher and for the client.
+struct DownloadForms {
+    QString progressPrefix;
+    QString progressStatus;
+    QString updatingPrefix;
+    QString updatingStatus;
+    // Replaces the updating prefix in the detail line.
+    QString detailPrefix;
+    QString installingLine;
+    QString installingStatus;
+};
+
+const DownloadForms kLauncherDownload{QStringLiteral("Downloading launcher:"),
+                                      QStringLiteral("Downloading launcher \u2014 "),
+                                      QStringLiteral("Updating launcher to "),
+                                      QStringLiteral("Updating the launcher\u2026"),
+                                      QStringLiteral("Launcher "),
+                                      QStringLiteral("Verifying and installing launcher\u2026"),
+                                      QStringLiteral("Installing the launcher\u2026")};
+const DownloadForms kClientDownload{QStringLiteral("Downloading client:"),
+                                    QStringLiteral("Downloading update \u2014 "),
+                                    QStringLiteral("Updating to client "),
+                                    QStringLiteral("Downloading the latest update\u2026"),
+                                    QStringLiteral("Version "),
+                                    QStringLiteral("Verifying and installing client\u2026"),
+                                    QStringLiteral("Preparing your game\u2026")};
+
+std::optional<OutputLine> interpretDownloadLine(const QString& line, const DownloadForms& forms) {
+    if (startsWithCharacters(line, forms.progressPrefix))
+        return percentage(line, forms.progressStatus);
+    // The detail line shows what is being downloaded: the form's words replaced, no ellipsis.
+    if (startsWithCharacters(line, forms.updatingPrefix))
+        return meaning(
+            Kind::detail, forms.updatingStatus,
+            QString(line).replace(forms.updatingPrefix, forms.detailPrefix).remove(kEllipsis));
+    if (line == forms.installingLine)
+        return meaning(Kind::installing, forms.installingStatus);
+    return std::nullopt;
 }
 
-// The forms that only update and play runs read.
+// The forms that only update and play runs read. No line is of two forms, so their order here
+// does not matter.
 OutputLine interpretRunLine(const QString& line, const OutputLineContext& context) {
-    if (startsWithCharacters(line, QStringLiteral("Downloading launcher:")))
-        return percentage(line, QStringLiteral("Downloading launcher \u2014 "));
-    if (startsWithCharacters(line, kUpdatingLauncher))
-        return meaning(Kind::detail, QStringLiteral("Updating the launcher\u2026"),
-                       downloadDetail(line, kUpdatingLauncher, QStringLiteral("Launcher ")));
-    if (line == QStringLiteral("Verifying and installing launcher\u2026"))
-        return meaning(Kind::installing, QStringLiteral("Installing the launcher\u2026"));
+    for (const DownloadForms* forms : {&kLauncherDownload, &kClientDownload})
+        if (std::optional<OutputLine> download = interpretDownloadLine(line, *forms))
+            return *download;
     if (startsWithCharacters(line, kLauncherInstalledAt))
         return launcherLocation(line, context.launcherBundleParent);
     if (startsWithCharacters(line, QStringLiteral("Installed launcher ")) &&
         endsWithCharacters(line, QStringLiteral("Restarting\u2026")))
         return meaning(Kind::launcherInstalled, QStringLiteral("Restarting the launcher\u2026"),
                        QStringLiteral("The launcher was updated and is starting again."));
-    if (startsWithCharacters(line, QStringLiteral("Downloading client:")))
-        return percentage(line, QStringLiteral("Downloading update \u2014 "));
-    if (startsWithCharacters(line, kUpdatingClient))
-        return meaning(Kind::detail, QStringLiteral("Downloading the latest update\u2026"),
-                       downloadDetail(line, kUpdatingClient, QStringLiteral("Version ")));
-    if (line == QStringLiteral("Verifying and installing client\u2026"))
-        return meaning(Kind::installing, QStringLiteral("Preparing your game\u2026"));
     if (startsWithCharacters(line, QStringLiteral("Installed client ")) ||
         (startsWithCharacters(line, QStringLiteral("Client ")) &&
          endsWithCharacters(line, QStringLiteral(" is current."))))
