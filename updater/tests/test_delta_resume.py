@@ -18,7 +18,7 @@ from support import (
     write_config,
 )
 
-from thornwake_updater import install
+from thornwake_updater import parallel
 from thornwake_updater.output import format_size
 
 FILES = 200
@@ -97,7 +97,7 @@ class DeltaTest(FeedTestCase):
         self.assertEqual(0, run.status, run.text)
         self.assertGreater(len(server.requests), 80)
         # One for the feed and the manifest, one per download thread.
-        self.assertLessEqual(server.httpd.connections, install.WORKERS + 1)
+        self.assertLessEqual(server.httpd.connections, parallel.WORKERS + 1)
 
 
 BIG = 2 << 20
