@@ -5,7 +5,7 @@ import os
 import stat
 import subprocess
 
-from support import PUBLISHER, PYTHON, UpdaterTestCase, make_tree, release_files, tree_listing
+from support import PUBLISHER, PYTHON, UpdaterTestCase, make_tree, read, release_files, tree_listing, write
 
 from thornwake_updater import ed25519
 
@@ -35,10 +35,8 @@ class PublisherTest(UpdaterTestCase):
         for expected in (1, 2):
             status, out, err = self.publish("sign", feed, "--key", key)
             self.assertEqual(0, status, err)
-            with open(os.path.join(feed, "feed.json"), "rb") as handle:
-                data = handle.read()
-            with open(os.path.join(feed, "feed.json.sig")) as handle:
-                signature = bytes.fromhex(handle.read().strip())
+            data = read(os.path.join(feed, "feed.json"), "rb")
+            signature = bytes.fromhex(read(os.path.join(feed, "feed.json.sig")).strip())
             self.assertEqual(expected, json.loads(data)["sequence"])
             self.assertEqual("r2", json.loads(data)["client"]["releaseId"])
             self.assertTrue(ed25519.verify(bytes.fromhex(public), data, signature))
@@ -52,8 +50,7 @@ class PublisherTest(UpdaterTestCase):
         files = dict(release_files("a", count=1), **{"data/only-here.bin": b"not in the feed yet"})
         escaping = make_tree(os.path.join(self.tmp, "escaping"), files, links={"escape": "../../outside"})
         not_utf8 = make_tree(os.path.join(self.tmp, "not-utf8"), release_files("a", count=1))
-        with open(os.path.join(os.fsencode(not_utf8), b"data", b"caf\xe9.txt"), "wb") as handle:
-            handle.write(b"latin-1 name")
+        write(os.path.join(os.fsencode(not_utf8), b"data", b"caf\xe9.txt"), b"latin-1 name")
         release = ["--release", "r2", "--source-revision", "abc", "--executable", "bin/game"]
         world = ["--world", "1.0.0.000000000000"]
         self.assertEqual(0, self.publish("add-client", feed, "--region", "production", *release, *world, good)[0])
