@@ -17,6 +17,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -64,19 +65,17 @@ exit 0
 """
 
 
-def make_tree(root, files, links=None, executables=("bin/game",)):
-    """A release tree: files maps relative paths to bytes, links to targets."""
-    os.makedirs(root)
+def make_tree(root, files, executables=("bin/game",)):
+    """A release tree: files maps relative paths to bytes, or to a link's target (a str)."""
+    os.makedirs(root, exist_ok=True)
     for path, data in files.items():
         full = os.path.join(root, *path.split("/"))
         os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as handle:
-            handle.write(data)
-        os.chmod(full, 0o755 if path in executables else 0o644)
-    for path, target in (links or {}).items():
-        full = os.path.join(root, *path.split("/"))
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        os.symlink(target, full)
+        if isinstance(data, str):
+            os.symlink(data, full)
+        else:
+            write(full, data)
+            os.chmod(full, 0o755 if path in executables else 0o644)
     return root
 
 
@@ -120,8 +119,7 @@ class Feed:
         publish.add_launcher(self.root, self.region, version, tree)
 
     def sign(self, seed=SEED_A):
-        with open(self.key_file, "w") as handle:
-            handle.write(seed.hex() + "\n")
+        write(self.key_file, seed.hex() + "\n", "w")
         return publish.sign(self.root, self.key_file, 30)
 
     def publish_client(self, tree, release, world=WORLD, seed=SEED_A):
@@ -236,13 +234,8 @@ class FeedServer:
 
 def write_config(path, regions):
     """launcher-config.json with (id, feed, keys) regions."""
-    document = {
-        "schemaVersion": 3,
-        "defaultRegion": regions[0][0],
-        "regions": [{"id": rid, "name": rid.title(), "feed": feed, "trustedKeys": keys} for rid, feed, keys in regions],
-    }
-    with open(path, "w") as handle:
-        json.dump(document, handle)
+    regions = [{"id": rid, "name": rid.title(), "feed": feed, "trustedKeys": keys} for rid, feed, keys in regions]
+    write(path, json.dumps({"schemaVersion": 3, "defaultRegion": regions[0]["id"], "regions": regions}), "w")
     return path
 
 
@@ -260,24 +253,17 @@ def line_form(line):
 
 def line_problems(text):
     """What the launcher would misread in an updater's output, as a list of sentences."""
-    found = []
-    if text and not text.endswith("\n"):
-        found.append("output does not end with a line feed")
-    if "Traceback (most recent call last)" in text:
-        found.append("a Python traceback reached the pipe")
-    for line in text.splitlines():
-        if line != line.strip():
-            found.append("line with surrounding white space: %r" % line)
-        elif line_form(line) is None and line.startswith(output._PROTOCOL_PREFIXES):
-            found.append("line that starts like a form the launcher reads but is not one: %r" % line)
-    return found
+    found = ["no line feed at the end"] if text and not text.endswith("\n") else []
+    found += ["a Python traceback reached the pipe"] if "Traceback (most recent call last)" in text else []
+    # A line with white space around it, or one that starts like a form the launcher reads but is not one.
+    return found + [line for line in text.splitlines() if line != line.strip() or (
+        line_form(line) is None and line.startswith(output._PROTOCOL_PREFIXES))]
 
 
-class Run:
-    def __init__(self, status, stdout):
-        self.status = status
-        self.text = stdout.decode("utf-8")
-        self.lines = self.text.splitlines()
+def run_result(status, stdout):
+    """What an updater run printed and how it ended."""
+    text = stdout.decode("utf-8")
+    return types.SimpleNamespace(status=status, text=text, lines=text.splitlines())
 
 
 class UpdaterTestCase(unittest.TestCase):
@@ -305,7 +291,7 @@ class UpdaterTestCase(unittest.TestCase):
         argv = [PYTHON, SCRIPT] + (["--config", config, "--region", self.region] if config else []) + list(args)
         completed = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                    env=self.env(**env), timeout=timeout)
-        return self.checked(Run(completed.returncode, completed.stdout))
+        return self.checked(run_result(completed.returncode, completed.stdout))
 
     def checked(self, run):
         self.assertEqual([], line_problems(run.text), run.text)
@@ -314,7 +300,7 @@ class UpdaterTestCase(unittest.TestCase):
     def run_with_mounts(self, mounts, runs):
         """Updater runs (argument lists, each of which must succeed) in a mount namespace made by the shell commands mounts.
 
-        Their output together is returned as a Run. Skipped where the system does not let this user make the namespace.
+        Their output together is returned as one run_result. Skipped where the system does not let this user make the namespace.
         """
         if not sys.platform.startswith("linux") or shutil.which("unshare") is None:
             self.skipTest("needs unshare(1) and Linux mount namespaces")
@@ -325,13 +311,12 @@ class UpdaterTestCase(unittest.TestCase):
         errors = completed.stderr.decode("utf-8", "replace")
         if completed.returncode == 77 or errors.startswith("unshare:"):
             self.skipTest("this system does not let the tests mount: " + errors.strip())
-        run = self.checked(Run(completed.returncode, completed.stdout))
+        run = self.checked(run_result(completed.returncode, completed.stdout))
         self.assertEqual(0, run.status, run.text + errors)
         return run
 
     def current(self):
-        with open(os.path.join(self.region_dir, "current.json")) as handle:
-            return json.load(handle)
+        return json.loads(read(os.path.join(self.region_dir, "current.json")))
 
     def release_path(self, *relative):
         return os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"], *relative)
@@ -349,21 +334,16 @@ class UpdaterTestCase(unittest.TestCase):
         The directory's README lists every transcript with its mode and exit status,
         which the launcher's tests need; a missing or wrong row fails here.
         """
-        with open(os.path.join(GOLDEN_DIR, "README.md"), encoding="utf-8") as handle:
-            row = "| `%s.txt` | %s | %d |" % (name, mode, run.status)
-            self.assertIn(row, handle.read(), "tests/golden/updater/README.md needs the row: " + row)
+        row = "| `%s.txt` | %s | %d |" % (name, mode, run.status)
+        self.assertIn(row, read(os.path.join(GOLDEN_DIR, "README.md")), "tests/golden/updater/README.md needs: " + row)
         text = run.text.replace(self.tmp, "<tmp>")
         for old, new in extra:
             text = text.replace(old, new)
         path = os.path.join(GOLDEN_DIR, name + ".txt")
         if os.environ.get("THORNWAKE_UPDATE_GOLDEN") == "1":
-            with open(path, "w", encoding="utf-8") as handle:
-                handle.write(text)
-            return
-        with open(path, encoding="utf-8") as handle:
-            recorded = handle.read()
+            return write(path, text.encode("utf-8"))
         # Downloads run in parallel, so the percentages in between vary from run to run.
-        self.assertEqual(_fold_progress(recorded), _fold_progress(text),
+        self.assertEqual(_fold_progress(read(path, "rb").decode("utf-8")), _fold_progress(text),
                          "transcript %s changed; rerun with THORNWAKE_UPDATE_GOLDEN=1 if intended" % name)
 
 
@@ -428,27 +408,18 @@ def _fold_progress(text):
     return re.sub(r"^(Downloading \w+: )(\d+%\n)(?:\1\d+%\n)*(\1\d+%\n)", r"\1\2\3", text, flags=re.M)
 
 
-def progress_values(run, what="client"):
-    prefix = "Downloading %s: " % what
-    return [int(line[len(prefix):-1]) for line in run.lines if line.startswith(prefix)]
-
-
-LAUNCHER_PROGRAM = b"""#!/bin/sh
-# Test launcher program: says where it runs from.
-echo "launcher in $(cd "$(dirname "$0")/../.." && basename "$PWD")"
-"""
+BUNDLE_EXECUTABLES = ("Contents/MacOS/thornwake-launcher", "Contents/Frameworks/Engine.framework/Versions/A/Engine")
 
 
 def bundle_files(version, variant="a", count=20, size=2000):
-    """The files of a launcher bundle: program, resources, a framework, and its Info.plist."""
-    info = {"CFBundleExecutable": "thornwake-launcher", "CFBundleIdentifier": "com.thornwake.launcher",
-            "CFBundleVersion": version, "CFBundlePackageType": "APPL"}
+    """A launcher bundle: its Info.plist, programs, resources, and a framework with its links."""
+    info = {"CFBundleExecutable": "thornwake-launcher", "CFBundleVersion": version, "CFBundlePackageType": "APPL"}
     files = {
         "Contents/Info.plist": plistlib.dumps(info),
-        "Contents/MacOS/thornwake-launcher": LAUNCHER_PROGRAM,
-        "Contents/MacOS/helper": b"#!/bin/sh\nexit 0\n",
-        "Contents/Resources/client_updater.py": b"# stand-in\n",
+        "Contents/MacOS/thornwake-launcher": b"#!/bin/sh\nexit 0\n",
         "Contents/Frameworks/Engine.framework/Versions/A/Engine": noise("engine-" + variant, 6000),
+        "Contents/Frameworks/Engine.framework/Versions/Current": "A",
+        "Contents/Frameworks/Engine.framework/Engine": "Versions/Current/Engine",
     }
     for index in range(count):
         files["Contents/Resources/data/item%03d.bin" % index] = noise("bundle-%s-%d" % (variant if index < 2 else "a", index), size)
@@ -456,17 +427,7 @@ def bundle_files(version, variant="a", count=20, size=2000):
 
 
 def make_bundle(root, version, variant="a", **kwargs):
-    """A launcher bundle tree with executables and framework-style links."""
-    return make_tree(
-        root,
-        bundle_files(version, variant, **kwargs),
-        links={
-            "Contents/Frameworks/Engine.framework/Versions/Current": "A",
-            "Contents/Frameworks/Engine.framework/Engine": "Versions/Current/Engine",
-        },
-        executables=("Contents/MacOS/thornwake-launcher", "Contents/MacOS/helper",
-                     "Contents/Frameworks/Engine.framework/Versions/A/Engine"),
-    )
+    return make_tree(root, bundle_files(version, variant, **kwargs), BUNDLE_EXECUTABLES)
 
 
 def tree_listing(root):
@@ -475,32 +436,24 @@ def tree_listing(root):
     for directory, dirnames, filenames in os.walk(root):
         for name in dirnames + filenames:
             path = os.path.join(directory, name)
-            relative = os.path.relpath(path, root)
             if os.path.islink(path):
-                listing.append((relative, "link", os.readlink(path), None))
+                entry = ("link", os.readlink(path), None)
             elif os.path.isdir(path):
-                listing.append((relative, "dir", None, None))
+                entry = ("dir", None, None)
             else:
-                with open(path, "rb") as handle:
-                    digest = hashlib.sha256(handle.read()).hexdigest()
-                listing.append((relative, "file", bool(os.lstat(path).st_mode & 0o111), digest))
+                entry = ("file", bool(os.lstat(path).st_mode & 0o111), hashlib.sha256(read(path, "rb")).hexdigest())
+            listing.append((os.path.relpath(path, root),) + entry)
     return sorted(listing)
 
 
 def installed_is_intact(region_dir):
     """(release id, whether every entry of its manifest is there with the right content) of what current.json names."""
-    with open(os.path.join(region_dir, "current.json")) as handle:
-        current = json.load(handle)
+    current = json.loads(read(os.path.join(region_dir, "current.json")))
     release = os.path.join(region_dir, "releases", current["releaseDirectory"])
-    with open(release + ".manifest", "rb") as handle:
-        data = handle.read()
-    if hashlib.sha256(data).hexdigest() != current["manifestSha256"]:
-        return current["releaseId"], False
-    listing = {path: rest for path, *rest in tree_listing(release)}
-    for entry in json.loads(data)["files"]:
-        kind = entry.get("type", "file")
-        expected = {"link": ["link", entry.get("target"), None], "dir": ["dir", None, None]}.get(
-            kind, ["file", bool(entry.get("mode", 0) & 0o111), entry.get("sha256")])
-        if listing.get(entry["path"]) != expected:
-            return current["releaseId"], False
-    return current["releaseId"], True
+    data = read(release + ".manifest", "rb")
+    listing = {path: list(rest) for path, *rest in tree_listing(release)}
+    expected = {entry["path"]: {"link": ["link", entry.get("target"), None], "dir": ["dir", None, None]}.get(
+        entry.get("type"), ["file", bool(entry.get("mode", 0) & 0o111), entry.get("sha256")])
+        for entry in json.loads(data)["files"]}
+    intact = hashlib.sha256(data).hexdigest() == current["manifestSha256"]
+    return current["releaseId"], intact and all(listing.get(path) == value for path, value in expected.items())

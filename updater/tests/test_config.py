@@ -1,13 +1,10 @@
-"""launcher-config.json's feed locations, the support directory, and the advice for failed file operations."""
+"""launcher-config.json's feed locations, and the support directory the launcher shares."""
 
-import errno
-import os
 import unittest
 
 import support  # noqa: F401  (puts the updater package on the path)
 
 from thornwake_updater import config
-from thornwake_updater.errors import os_error_advice
 
 
 class ConfigTest(unittest.TestCase):
@@ -36,13 +33,6 @@ class ConfigTest(unittest.TestCase):
         for environ, platform, expected in cases:
             with self.subTest(environ=environ, platform=platform):
                 self.assertEqual(expected, config.support_directory(environ, platform))
-
-    def test_advice_names_the_folder_concerned(self):
-        for folder, where in ((None, "the folder /d"), ("/Apps", "the folder /Apps")):
-            cause, advice = os_error_advice(OSError(errno.EROFS, "read-only", "/d/file"), folder)
-            self.assertEqual(("the disk is read-only", where[0].upper() + where[1:] + " is on a read-only disk."),
-                             (cause, advice.split(". ")[0] + "."))
-        self.assertIn("Check Thornwake's folders", os_error_advice(OSError(errno.EIO, "I/O error"))[1])
 
 
 if __name__ == "__main__":

@@ -1,49 +1,21 @@
-"""Durable writes, and links planted in the support directory that no run may follow."""
+"""Links planted in the support directory, which no run may follow."""
 
-import errno
-import fcntl
 import os
 import shutil
-import tempfile
 import time
 import unittest
-from unittest import mock
 
-from support import (KEY_A, Feed, UpdaterTestCase, make_tree, noise, read, release_files, tree_listing,
-                     write_config)
-
-from thornwake_updater import fsutil
+from support import ServedFeedTestCase, make_tree, noise, read, release_files, tree_listing
 
 
-class DurableFlushTest(unittest.TestCase):
-    def test_full_flush_where_the_system_has_it_else_fsync(self):
-        full = 51  # macOS's F_FULLFSYNC; Linux has none
-        for command, refusal, expected in ((full, None, "full"), (full, errno.ENOTSUP, "fsync"), (None, None, "fsync")):
-            calls = []
 
-            def fake_fcntl(fd, asked, *args):
-                if refusal:
-                    raise OSError(refusal, os.strerror(refusal))
-                calls.append("full" if asked == full else asked)
-
-            with self.subTest(command=command, refusal=refusal), tempfile.TemporaryDirectory() as directory, \
-                    mock.patch.object(fcntl, "F_FULLFSYNC", command, create=True), \
-                    mock.patch.object(fcntl, "fcntl", fake_fcntl), \
-                    mock.patch.object(os, "fsync", lambda fd: calls.append("fsync")):
-                fsutil.atomic_write(os.path.join(directory, "current.json"), b"{}")
-                self.assertEqual([expected, expected], calls, "the file and its directory")
-
-
-class PlantedLinksTest(UpdaterTestCase):
+class PlantedLinksTest(ServedFeedTestCase):
     def test_links_planted_in_the_support_directory_are_never_followed(self):
-        feed = Feed(os.path.join(self.tmp, "feed"))
-        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, feed.root, [KEY_A])])
-        feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "a")
-        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "a")
+        self.update()
         needed = noise("b-only", 5000)
-        feed.add_client(make_tree(os.path.join(self.tmp, "tree-b"), dict(release_files("a"), **{"data/b.bin": needed})), "b")
-        feed.sign()
-        cached = feed.store_object(needed).sha256
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-b"), dict(release_files("a"), **{"data/b.bin": needed})), "b")
+        cached = self.feed.store_object(needed).sha256
         os.makedirs(os.path.join(self.support, "client", "objects", cached[:2]))
         # Where a link is planted (below <support>/client) and what in the outside tree it leads to.
         planted = {
@@ -57,17 +29,15 @@ class PlantedLinksTest(UpdaterTestCase):
             outside = os.path.join(self.tmp, "outside", name)
             # What a link might lead to: files, a day-old one among them, and one with the needed content.
             make_tree(outside, {"victim.log": b"precious\n", "old.bin": b"old", "copy.bin": needed, "sub/keep.txt": b"k"})
-            two_days_ago = time.time() - 2 * 86400
-            os.utime(os.path.join(outside, "old.bin"), (two_days_ago, two_days_ago))
+            os.utime(os.path.join(outside, "old.bin"), (time.time() - 2 * 86400,) * 2)
             listings[name] = tree_listing(outside)
             where = os.path.join(self.support, "client", where)
             shutil.rmtree(where, ignore_errors=True)
             os.symlink(os.path.join(outside, target), where)
 
-        run = self.run_updater("--update-only", config=config)
-        self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
+        self.assertEqual("Installed client b.", self.update().lines[-1])
         self.assert_installed("b")
-        run = self.run_updater(config=config)
+        run = self.run_mode()
         self.assertEqual((0, "Starting Thornwake\u2026"), (run.status, run.lines[-1]), run.text)
         self.assertIn("game output line", read(os.path.join(self.region_dir, "game.log")))
         # The retired release is deleted by a process of its own: wait for it.

@@ -24,46 +24,34 @@ class ResumeTest(ServedFeedTestCase):
         self.partial = os.path.join(self.support, "client", "objects", "tmp", self.big.split("/")[-1] + ".part")
         self.feed.publish_client(make_tree(os.path.join(self.tmp, "r1"), files), "r1")
 
-    def cut_first(self, then):
-        """The first answer for the big object stops halfway; later ones are then(handler)."""
-        calls = []
-
-        def answer(handler):
-            calls.append(1)
-            return handler.send_file(self.big, stop_after=BIG // 2) if len(calls) == 1 else then(handler)
-
-        self.server.httpd.hooks[self.big] = answer
-
-    def assert_fetched(self, bound, ranges):
-        self.assertEqual(("r1", True), installed_is_intact(self.region_dir))
-        self.assertLessEqual(self.server.httpd.sent.get(self.big, 0), bound)
-        self.assertEqual(ranges, [r for r in self.server.httpd.ranges if r])
-
-    def test_a_download_cut_in_the_same_run_continues_where_it_stopped(self):
-        self.cut_first(lambda handler: handler.send_file(self.big))
-        self.update()
-        self.assert_fetched(1.55 * BIG, ["bytes=%d-" % (BIG // 2)])
-
-    def test_the_next_run_continues_a_cut_download_or_starts_over_cleanly(self):
+    def test_a_cut_download_continues_where_it_stopped_or_starts_over_cleanly(self):
         cases = [
-            # name, what spoils the partial download, bytes of the big object the next run may fetch
-            ("continued", lambda: None, 0.55 * BIG),
-            ("server ignores Range", lambda: setattr(self.server.httpd, "honor_range", False), 1.55 * BIG),
+            # name, what spoils the partial download before the next run (None: the same run goes on), bytes of
+            # the big object fetched after the cut
+            ("in the same run", None, 0.55 * BIG),
+            ("in the next run", lambda: None, 0.55 * BIG),
+            ("server ignores Range", lambda: setattr(self.server.httpd, "honor_range", False), 1.05 * BIG),
             ("damaged partial", lambda: write(self.partial, b"\xff" * 64, "r+b"), 1.55 * BIG),
         ]
         for name, spoil, bound in cases:
             with self.subTest(name):
-                # The connection breaks halfway through the big object, the server then failing.
-                self.cut_first(lambda handler: handler.send_error(503))
-                run = self.run_mode("--update-only")
-                self.assertEqual((1, BIG // 2), (run.status, os.path.getsize(self.partial)), "the partial is kept")
-                del self.server.httpd.hooks[self.big]
-                self.server.reset()
-                spoil()
+                # The connection breaks halfway through the big object; the server then fails, or answers.
+                answers = [lambda handler: handler.send_file(self.big, stop_after=BIG // 2)]
+                answers += [lambda handler: handler.send_error(503)] if spoil else []
+                self.server.httpd.hooks[self.big] = lambda handler: answers.pop(0)(handler) if answers else \
+                    handler.send_file(self.big)
+                if spoil:
+                    run = self.run_mode("--update-only")
+                    self.assertEqual((1, BIG // 2), (run.status, os.path.getsize(self.partial)), "the partial is kept")
+                    self.server.reset()
+                    spoil()
                 self.update()
-                self.assert_fetched(bound, ["bytes=%d-" % (BIG // 2)])
+                self.assertEqual(("r1", True), installed_is_intact(self.region_dir))
+                self.assertLessEqual(self.server.httpd.sent.get(self.big, 0) - (0 if spoil else BIG // 2), bound)
+                self.assertEqual(["bytes=%d-" % (BIG // 2)], [r for r in self.server.httpd.ranges if r])
                 self.assertEqual([], glob.glob(os.path.join(os.path.dirname(self.partial), "*.part")))
                 self.server.httpd.honor_range = True
+                self.server.reset()
                 os.unlink(os.path.join(self.region_dir, "current.json"))
 
 

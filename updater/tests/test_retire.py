@@ -1,13 +1,11 @@
 """Retiring releases: never one a game runs from, and the game's saved files go along."""
 
 import os
-import subprocess
 import tempfile
 import time
 import unittest
 
-from support import (KEY_A, PYTHON, SCRIPT, Feed, UpdaterTestCase, make_tree, read, release_files, write,
-                     write_config)
+from support import PYTHON, SCRIPT, ServedFeedTestCase, make_tree, read, release_files, write
 
 from thornwake_updater import fsutil, manifest, retire
 
@@ -38,14 +36,9 @@ class CarryOverTest(unittest.TestCase):
                                                    ("saves/blocked", "link", "../bin"), ("bin", "dir")))
         with tempfile.TemporaryDirectory() as root:
             def place(release, path, spec):
-                full = os.path.join(root, release, *path.split("/"))
-                os.makedirs(os.path.dirname(full), exist_ok=True)
-                if isinstance(spec, str):
-                    os.symlink(spec, full)
-                    return
-                write(full, spec[0], "w")
-                moment = time.time() - spec[1]
-                os.utime(full, (moment, moment))
+                make_tree(os.path.join(root, release), {path: spec if isinstance(spec, str) else spec[0].encode()})
+                if not isinstance(spec, str):
+                    os.utime(os.path.join(root, release, *path.split("/")), (time.time() - spec[1],) * 2)
 
             os.makedirs(os.path.join(root, "new", "bin"))
             place("new", "saves/blocked", "../bin")
@@ -67,31 +60,26 @@ class CarryOverTest(unittest.TestCase):
             self.assertEqual("outside", read(os.path.join(root, "outside.txt")))
 
 
-class UpdateWhilePlayingTest(UpdaterTestCase):
+class UpdateWhilePlayingTest(ServedFeedTestCase):
     def test_an_update_while_the_game_runs_keeps_its_release_and_saves_until_the_game_ends(self):
-        feed = Feed(os.path.join(self.tmp, "feed"))
-        config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, feed.root, [KEY_A])])
-        trees = {}
-        for release in ("a", "b"):
-            trees[release] = make_tree(os.path.join(self.tmp, "tree-" + release), release_files(release))
-            os.mkdir(os.path.join(trees[release], "saves"))
-        feed.publish_client(trees["a"], "a")
-        self.assertEqual(0, self.run_updater("--update-only", config=config).status)
-        old = os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"])
-
-        play = self.start_until([PYTHON, SCRIPT, "--config", config, "--region", self.region], "Starting Thornwake",
+        trees = {release: make_tree(os.path.join(self.tmp, release), release_files(release)) for release in "ab"}
+        for tree in trees.values():
+            os.mkdir(os.path.join(tree, "saves"))
+        self.feed.publish_client(trees["a"], "a")
+        self.update()
+        old = self.release_path()
+        play = self.start_until([PYTHON, SCRIPT, "--config", self.config, "--region", self.region], "Starting Thornwake",
                                 THORNWAKE_TEST_END="hold")[0]
         self.addCleanup(play.communicate)
         deadline = time.monotonic() + 20
         while not os.path.exists(os.path.join(self.region_dir, "playing")) and time.monotonic() < deadline:
             time.sleep(0.02)
 
-        feed.publish_client(trees["b"], "b")
-        run = self.run_updater("--update-only", config=config)
-        self.assertEqual((0, "Installed client b."), (run.status, run.lines[-1]), run.text)
+        self.feed.publish_client(trees["b"], "b")
+        self.assertEqual("Installed client b.", self.update().lines[-1])
         self.assertTrue(os.path.isdir(old), "the running game's release is kept")
 
-        open(os.path.join(self.region_dir, "stop"), "w").close()
+        write(os.path.join(self.region_dir, "stop"), b"")
         self.assertEqual(0, play.wait(timeout=30))
         self.assertEqual("read\n", read(os.path.join(self.region_dir, "reads.txt")), "the game could still read its files")
         # The play run retired it once the game had ended, and kept what the game had saved in it.

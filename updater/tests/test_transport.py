@@ -1,12 +1,10 @@
 """Hostile and broken servers: every fetch ends in a clear error, bounded in time and memory."""
 
 import os
-import shutil
-import tempfile
 import time
 import unittest
 
-from support import LAUNCHER_OLD, FeedServer, ServedFeedTestCase, make_bundle, make_tree, noise, release_files, write
+from support import LAUNCHER_OLD, FeedServer, ServedFeedTestCase, make_bundle, make_tree, release_files
 
 from thornwake_updater import transport
 from thornwake_updater.errors import FeedRejected, NetworkError
@@ -14,13 +12,15 @@ from thornwake_updater.errors import FeedRejected, NetworkError
 SHORT = transport.Limits(socket_timeout=1.0, base_deadline=2.0, min_rate=10**9)
 
 
-def serve(declared=None, body=b"", repeat=1, pause=0.0):
-    """An answer with a Content-Length of declared (none when None) and body, sent repeat times, pause seconds apart."""
+def serve(length=None, body=b"", repeat=1, pause=0.0, location=None):
+    """An answer with a Content-Length of length (none when None) and body, sent repeat times, pause seconds apart;
+    with a location, a redirect there."""
 
     def answer(handler):
-        handler.send_response(200)
-        if declared is not None:
-            handler.send_header("Content-Length", str(declared))
+        handler.send_response(302 if location else 200)
+        for name, value in (("Content-Length", length), ("Location", location)):
+            if value is not None:
+                handler.send_header(name, str(value))
         handler.end_headers()
         try:
             for _ in range(repeat):
@@ -30,16 +30,6 @@ def serve(declared=None, body=b"", repeat=1, pause=0.0):
         except OSError:
             pass
         handler.close_connection = True
-
-    return answer
-
-
-def redirect_to(location):
-    def answer(handler):
-        handler.send_response(302)
-        handler.send_header("Location", location)
-        handler.send_header("Content-Length", "0")
-        handler.end_headers()
 
     return answer
 
@@ -63,10 +53,10 @@ class HostileServerTest(unittest.TestCase):
             ("/short", serve(100, b"y" * 50), 1 << 20, 100, NetworkError),
             ("/short-of-its-own-length", serve(100, b"y" * 50), 1 << 20, None, NetworkError),
             ("/bigger", serve(120, b"z" * 120), 100, 100, FeedRejected),
-            ("/to-file", redirect_to("file:///etc/passwd"), 1 << 20, None, FeedRejected),
-            ("/to-ftp", redirect_to("ftp://127.0.0.1/x"), 1 << 20, None, FeedRejected),
+            ("/to-file", serve(0, location="file:///etc/passwd"), 1 << 20, None, FeedRejected),
+            ("/to-ftp", serve(0, location="ftp://127.0.0.1/x"), 1 << 20, None, FeedRejected),
             ("/missing", lambda handler: handler.send_error(404), 1 << 20, None, NetworkError),
-            ("/moved", redirect_to(self.server.url + "body"), 1 << 20, 120, None),
+            ("/moved", serve(0, location=self.server.url + "body"), 1 << 20, 120, None),
         ]
         self.server.httpd.hooks["/body"] = serve(120, b"z" * 120)
         for path, hook, limit, exact, error in cases:
@@ -97,10 +87,6 @@ class HostileServerTest(unittest.TestCase):
         for old, new, allowed in cases:
             with self.subTest(old=old, new=new):
                 self.assertEqual(allowed, transport._redirect_allowed(old, new))
-        for url, allowed in (("http://10.0.0.1/x", False), ("http://[::1]/x", True), ("ftp://127.0.0.1/", False),
-                             ("file:///tmp/x", True), ("file://host/tmp/x", False), ("https:///x", False)):
-            with self.subTest(url=url):
-                self.assertEqual(allowed, transport.allowed_url(url))
 
 
 def dribble_then_drop(handler):
@@ -160,55 +146,3 @@ class SlowServerRunTest(ServedFeedTestCase):
                 if hook is dribble_then_drop:
                     self.assertTrue([r for r in self.server.httpd.ranges if r], "the object downloads were retried")
         self.assertEqual("r1", self.current()["releaseId"])
-
-
-class ShrinkingFileTest(unittest.TestCase):
-    def test_a_feed_file_that_shrinks_while_read_is_a_cut_transfer(self):
-        root = tempfile.mkdtemp(prefix="thornwake-shrink-")
-        self.addCleanup(shutil.rmtree, root, True)
-        path = os.path.join(root, "feed.json")
-        write(path, noise("shrink", 600000))
-
-        def sink(chunk):
-            os.truncate(path, 300000)  # rewritten in place by a careless copy
-
-        with self.assertRaises(NetworkError):
-            transport.fetch("file://" + path, sink, 1 << 20, limits=SHORT)
-
-
-class OffsetTest(unittest.TestCase):
-    """Fetching from an offset: the rest when the source can, everything after restart() when not."""
-
-    def test_fetch_continues_at_an_offset_or_starts_over(self):
-        root = tempfile.mkdtemp(prefix="thornwake-range-")
-        self.addCleanup(shutil.rmtree, root, True)
-        data = noise("range", 300000)
-        write(os.path.join(root, "object"), data)
-        server = FeedServer(root, keep_alive=True)
-        self.addCleanup(server.stop)
-        file_url = "file://" + os.path.join(root, "object")
-        cases = [
-            # name, url, server honours ranges, offset, expected restart
-            ("file from the middle", file_url, True, 120000, False),
-            ("file past its end", file_url, True, 400000, True),
-            ("http range", server.url + "object", True, 120000, False),
-            ("http ignoring the range", server.url + "object", False, 120000, True),
-            ("http range past the end", server.url + "object", True, 300000, True),
-        ]
-        for name, url, honour, offset, restarts in cases:
-            with self.subTest(name):
-                server.httpd.honor_range = honour
-                received, restarted = [], []
-
-                def restart():
-                    restarted.append(True)
-                    del received[:]
-
-                count = transport.fetch(url, received.append, len(data), exact=len(data), limits=SHORT,
-                                        offset=offset, restart=restart)
-                expected = data if restarts else data[offset:]
-                self.assertEqual((restarts, expected), (bool(restarted), b"".join(received)))
-                self.assertEqual(len(expected), count)
-        # Four requests: every answer was read to its end, so the connection was kept, except after
-        # the 416 answer, with which the server closes it.
-        self.assertEqual(2, server.httpd.connections)
