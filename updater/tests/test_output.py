@@ -62,6 +62,9 @@ class OutputLineTest(unittest.TestCase):
         self.assertEqual([None] * len(lines), [line_form(line) for line in lines])
         self.assertEqual("two lines", lines[-1])
 
+    def test_progress_lines_never_repeat_or_go_back(self):
+        self.assertEqual(["Downloading client: 5%"], printed(*[("client_progress", value) for value in (5, 5, 3)]))
+
 
 if __name__ == "__main__":
     unittest.main()
