@@ -56,16 +56,13 @@ class ResumeTest(ServedFeedTestCase):
 
 
 class DecoderTest(unittest.TestCase):
-    def test_content_past_the_declared_size_is_refused_before_it_is_written(self):
+    def test_a_stream_that_inflates_past_its_declared_size_is_refused_before_it_is_written(self):
         packed = zlib.compress(bytes(10 << 20))
-        for name, ref, stored in (("zlib", ObjectRef("ab" * 32, 1000, "zlib", len(packed)), packed),
-                                  ("identity", ObjectRef("ab" * 32, 1000), bytes(4000))):
-            with self.subTest(name):
-                written = []
-                decoder = objects._Decoder(ref, written.append)
-                with self.assertRaises(FeedRejected):
-                    decoder.feed(stored)
-                self.assertLessEqual(sum(len(chunk) for chunk in written), 1000)
+        written = []
+        decoder = objects._Decoder(ObjectRef("ab" * 32, 1000, "zlib", len(packed)), written.append)
+        with self.assertRaises(FeedRejected):
+            decoder.feed(packed)
+        self.assertLessEqual(sum(len(chunk) for chunk in written), 1000)
 
 
 PAIRS = 20
