@@ -8,7 +8,6 @@ import unittest
 from support import ServedFeedTestCase, make_tree, noise, read, release_files, tree_listing
 
 
-
 class PlantedLinksTest(ServedFeedTestCase):
     def test_links_planted_in_the_support_directory_are_never_followed(self):
         self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "a")

@@ -8,6 +8,7 @@ from support import (PYTHON, SCRIPT, ServedFeedTestCase, installed_is_intact, ma
 from thornwake_updater import parallel
 from thornwake_updater.output import format_size
 
+
 class UpdateTest(ServedFeedTestCase):
     keep_alive = True
 

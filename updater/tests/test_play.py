@@ -12,6 +12,7 @@ from thornwake_updater import output, play
 
 STARTING = "Starting Thornwake\u2026"
 
+
 class StopAtStart(io.StringIO):
     """An output stream that asks the run to stop the moment it prints the start line."""
 
