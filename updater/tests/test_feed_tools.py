@@ -158,7 +158,7 @@ class FeedToolsTest(UpdaterTestCase):
 
         # The new launcher (its version read from its Info.plist) and a new client, published by this publisher.
         status, out, err = publish_cli("add-launcher", self.feed, "--region", "production", new_bundle)
-        self.assertTrue(out.startswith("launcher %s: 27 entries" % LAUNCHER_NEW), out + err)
+        self.assertTrue(out.startswith("launcher %s: " % LAUNCHER_NEW), out + err)
         tree = make_tree(os.path.join(self.tmp, "r2"), release_files("b"))
         self.assertEqual(0, publish_cli("add-client", self.feed, "--release", "r2", *CLIENT, tree)[0])
         status, out, err = publish_cli("sign", self.feed, "--key", self.key)
