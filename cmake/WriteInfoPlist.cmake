@@ -1,14 +1,7 @@
 # Writes Contents/Info.plist. CFBundleVersion is the first 16 hex digits of the source commit;
 # outside a git checkout the key is left out, so the launcher reports itself as unpackaged.
-find_package(Git QUIET)
-set(version "")
-if(GIT_FOUND)
-    execute_process(COMMAND ${GIT_EXECUTABLE} -C ${SOURCE_DIR} rev-parse --verify -q HEAD
-        OUTPUT_VARIABLE commit RESULT_VARIABLE result ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(result EQUAL 0 AND commit MATCHES "^[0-9a-f]+$")
-        string(SUBSTRING "${commit}" 0 16 version)
-    endif()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/LauncherVersion.cmake)
+thornwake_launcher_version(version "${SOURCE_DIR}")
 set(version_entry "")
 if(version)
     set(version_entry "\t<key>CFBundleVersion</key>\n\t<string>${version}</string>\n")

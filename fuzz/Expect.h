@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,61 +21,29 @@
 // expressions in the code under test, so that the two can be compared.
 namespace reference {
 
-inline bool inRange(QChar c, char16_t low, char16_t high) {
-    return c.unicode() >= low && c.unicode() <= high;
+inline bool all(const QString& text, bool (*allowed)(QChar)) {
+    return std::all_of(text.begin(), text.end(), allowed);
 }
-
-inline bool isLowerHex(QChar c) {
-    return inRange(c, u'0', u'9') || inRange(c, u'a', u'f');
+inline bool digit(QChar c) {
+    return c >= u'0' && c <= u'9';
 }
-
-inline bool isRegionId(const QString& value) {
-    if (value.isEmpty() || value.size() > 32 || !inRange(value.front(), u'a', u'z'))
-        return false;
-    for (QChar c : value)
-        if (!inRange(c, u'a', u'z') && !inRange(c, u'0', u'9') && c != u'-')
-            return false;
-    return true;
+inline bool lower(QChar c) {
+    return c >= u'a' && c <= u'z';
+}
+inline bool lowerHex(QChar c) {
+    return digit(c) || (c >= u'a' && c <= u'f');
+}
+inline bool alnum(QChar c) {
+    return digit(c) || lower(c) || (c >= u'A' && c <= u'Z');
 }
 
 inline bool isLauncherVersion(const QString& value) {
-    if (value.size() != 16)
-        return false;
-    for (QChar c : value)
-        if (!isLowerHex(c))
-            return false;
-    return true;
+    return value.size() == 16 && all(value, lowerHex);
 }
 
 inline bool isClientRelease(const QString& value) {
-    auto alnum = [](QChar c) {
-        return inRange(c, u'a', u'z') || inRange(c, u'A', u'Z') || inRange(c, u'0', u'9');
-    };
-    if (value.isEmpty() || value.size() > 64 || !alnum(value.front()))
-        return false;
-    for (QChar c : value)
-        if (!alnum(c) && c != u'.' && c != u'_' && c != u'-')
-            return false;
-    return true;
-}
-
-inline bool isWorldVersion(const QString& value) {
-    const QStringList groups = value.split(u'.');
-    if (groups.size() != 4)
-        return false;
-    for (int i = 0; i < 3; ++i) {
-        if (groups[i].isEmpty() || groups[i].size() > 9)
-            return false;
-        for (QChar c : groups[i])
-            if (!inRange(c, u'0', u'9'))
-                return false;
-    }
-    if (groups[3].size() != 12)
-        return false;
-    for (QChar c : groups[3])
-        if (!isLowerHex(c))
-            return false;
-    return true;
+    return !value.isEmpty() && value.size() <= 64 && alnum(value.front()) &&
+           all(value, [](QChar c) { return alnum(c) || c == u'.' || c == u'_' || c == u'-'; });
 }
 
 } // namespace reference

@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev libxcb1-dev
     libicu-dev libgtest-dev googletest
     python3
-    xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core
+    xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libglib2.0-bin
     curl
 )
 if [[ "${THORNWAKE_WITH_FUZZING:-0}" == 1 ]]; then

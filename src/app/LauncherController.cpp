@@ -6,21 +6,14 @@
 #include "install/InstalledMetadata.h"
 #include "install/Relaunch.h"
 #include "install/RetiredBundleCleanup.h"
-#include "install/RunCompletion.h"
-#include "updater/CheckResult.h"
-#include "updater/ProgressPercentage.h"
-#include "updater/UpdaterInvocation.h"
 #include "updater/UpdaterProcess.h"
 
 #include <QDateTime>
 #include <QFileInfo>
-#include <QProcess>
-#include <QTextBoundaryFinder>
 #include <QTimer>
 
 namespace {
 
-const QString kEllipsis = QStringLiteral("\u2026");
 const QString kSelectedRegionKey = QStringLiteral("selectedRegion");
 const QString kWorking = QStringLiteral("Working\u2026");
 
@@ -84,64 +77,6 @@ bool isReadableFile(const QString& path) {
     return info.isFile() && info.isReadable();
 }
 
-// Trims spaces and tabs only (Unicode Zs and U+0009), not line breaks.
-QString trimSpacesAndTabs(const QString& text) {
-    auto isSpace = [](QChar c) {
-        return c == QChar(u'\t') || c.category() == QChar::Separator_Space;
-    };
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isSpace(text[begin]))
-        ++begin;
-    while (end > begin && isSpace(text[end - 1]))
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
-// Whether `position` falls between two user-perceived characters of the text.
-bool isCharacterBoundary(const QString& text, qsizetype position) {
-    if (position <= 0 || position >= text.size())
-        return true;
-    // No character below U+0300 joins a neighbour below it into one (no combining or prepended
-    // marks are there), except a line feed after a carriage return: the common case needs no
-    // further rules.
-    const char16_t before = text[position - 1].unicode();
-    const char16_t after = text[position].unicode();
-    if (before < 0x300 && after < 0x300 && !(before == u'\r' && after == u'\n'))
-        return true;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    finder.setPosition(position);
-    return finder.isAtBoundary();
-}
-
-// Prefix and suffix tests on whole characters: a combining mark after a prefix belongs to the
-// prefix's last character, which then differs from the one the prefix ends with.
-bool startsWithCharacters(const QString& line, const QString& prefix) {
-    return line.startsWith(prefix) && isCharacterBoundary(line, prefix.size());
-}
-
-bool endsWithCharacters(const QString& line, const QString& suffix) {
-    return line.endsWith(suffix) && isCharacterBoundary(line, line.size() - suffix.size());
-}
-
-// The parent directory of a path as a string: everything before the last component.
-QString parentPath(QString path) {
-    while (path.size() > 1 && path.endsWith(u'/'))
-        path.chop(1);
-    const qsizetype slash = path.lastIndexOf(u'/');
-    if (slash < 0)
-        return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
-
-QString pathExtension(QString path) {
-    while (path.size() > 1 && path.endsWith(u'/'))
-        path.chop(1);
-    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
-    const qsizetype dot = name.lastIndexOf(u'.');
-    return dot <= 0 ? QString() : name.mid(dot + 1);
-}
-
 } // namespace
 
 LauncherController::LauncherController(LauncherView& view, LauncherEnvironment environment,
@@ -151,7 +86,7 @@ LauncherController::LauncherController(LauncherView& view, LauncherEnvironment e
     , environment(std::move(environment))
     , bundle(MainBundle::forExecutable(this->environment.executablePath))
     , runningVersion(bundle.launcherVersion())
-    , launchOptions(LaunchOptions::parse(this->environment.arguments)) {
+    , options(LaunchOptions::parse(this->environment.arguments)) {
     hideAfterGameStart.setSingleShot(true);
     hideAfterGameStart.setInterval(250);
     connect(&hideAfterGameStart, &QTimer::timeout, this, [this] { this->view.hideWindow(); });
@@ -163,7 +98,7 @@ LauncherController::~LauncherController() = default;
 
 void LauncherController::applicationDidFinishLaunching() {
     // The window's initial busy presentation and footer.
-    currentButtonState = ButtonState::checking;
+    buttonState = ButtonState::checking;
     view.setButtonTitle(buttonTitle(ButtonState::checking));
     view.setButtonEnabled(false);
     view.setButtonHelp(kWorking);
@@ -175,14 +110,14 @@ void LauncherController::applicationDidFinishLaunching() {
     if (!environment.startupNotice.isEmpty())
         appendLog(environment.startupNotice);
     removeRetiredBundle();
-    continuePending = launchOptions.automaticContinue;
+    automaticUpdatePending = options.automaticContinue;
     loadRegions();
     view.showWindow();
     launched = true;
 }
 
 bool LauncherController::gameIsRunning() const {
-    return gameStarted && process && process->isRunning();
+    return run.sawGameStart && process && process->isRunning();
 }
 
 bool LauncherController::applicationShouldTerminate() const {
@@ -194,7 +129,7 @@ void LauncherController::applicationWillTerminate() {
         process->terminate();
         process->abandon();
     }
-    log.close();
+    logHandle.close();
 }
 
 bool LauncherController::windowShouldClose() {
@@ -202,7 +137,7 @@ bool LauncherController::windowShouldClose() {
         view.hideWindow();
         return false;
     }
-    if (process && process->isRunning() && !gameStarted)
+    if (process && process->isRunning() && !run.sawGameStart)
         process->terminate();
     return true;
 }
@@ -226,7 +161,7 @@ void LauncherController::showRequested(const QString& activationToken) {
 // ---- Actions ---------------------------------------------------------------------------------
 
 void LauncherController::primaryAction() {
-    switch (currentButtonState) {
+    switch (buttonState) {
     case ButtonState::checking:
     case ButtonState::updating:
     case ButtonState::starting:
@@ -235,7 +170,7 @@ void LauncherController::primaryAction() {
         startUpdater(Mode::update);
         return;
     case ButtonState::play:
-        playRequested = true;
+        playAfterCheck = true;
         startUpdater(Mode::check);
         return;
     case ButtonState::retry:
@@ -278,7 +213,7 @@ void LauncherController::openLog() {
 // ---- Button states and failures ---------------------------------------------------------------
 
 void LauncherController::setButton(ButtonState state) {
-    currentButtonState = state;
+    buttonState = state;
     view.setButtonTitle(buttonTitle(state));
     view.setButtonEnabled(true);
     view.setButtonHelp(buttonHelp(state));
@@ -299,7 +234,7 @@ void LauncherController::presentFailure(const QString& status, const QString& me
     view.setDetailToolTip(message);
     setButton(ButtonState::retry);
     view.setRegionPickerEnabled(true);
-    view.setLogButtonHidden(!log.isOpen());
+    view.setLogButtonHidden(!logHandle.isOpen());
     // A failure must reach the player even when the window was hidden for the game.
     hideAfterGameStart.stop();
     if (launched && !view.isWindowVisible())
@@ -337,60 +272,59 @@ void LauncherController::startUpdater(Mode mode) {
         showFailure(QStringLiteral("The launcher resources could not be found."));
         return;
     }
-    const QString scriptPath = bundle.resourceDirectory + QStringLiteral("/client_updater.py");
-    const QString configurationPath =
-        bundle.resourceDirectory + QStringLiteral("/launcher-config.json");
-    if (!isReadableFile(scriptPath) || !isReadableFile(configurationPath)) {
+    const UpdaterInvocation updater = invocation(*region);
+    if (!isReadableFile(updater.scriptPath) || !isReadableFile(updater.configurationPath)) {
         showFailure(QStringLiteral("The launcher installation is incomplete."));
         return;
     }
 
-    currentMode = mode;
-    gameStarted = false;
-    launcherInstalled = false;
-    installedLauncher.reset();
-    errorDetail.reset();
-    outcome.reset();
+    run = RunFacts{.mode = mode};
     outputBuffer.clear();
+    showBusyLook(mode, *region);
 
+    auto* started = new UpdaterProcess(this);
+    // The context object (`this`) drops late deliveries once the controller is gone.
+    connect(started, &UpdaterProcess::outputReceived, this, &LauncherController::consume);
+    connect(started, &UpdaterProcess::finished, this, &LauncherController::processFinished);
+    if (!started->start(environment.interpreter, updater.arguments(mode),
+                        updaterEnvironment(environment.processEnvironment))) {
+        started->disconnect(this);
+        started->deleteLater();
+        showFailure(QStringLiteral("The update service could not be started."));
+        return;
+    }
+    process = started;
+    appendLog(runLogLine(mode));
+    emit updaterStarted(mode);
+}
+
+UpdaterInvocation LauncherController::invocation(const Region& region) const {
+    UpdaterInvocation updater;
+    updater.scriptPath = bundle.resourceDirectory + QStringLiteral("/client_updater.py");
+    updater.configurationPath = bundle.resourceDirectory + QStringLiteral("/launcher-config.json");
+    updater.regionId = region.id;
+    updater.launcherBundle = launcherBundleURL();
+    updater.launcherVersion = launcherVersion();
+    updater.relaunchedFrom = options.relaunchedFrom;
+    updater.noSelfUpdate = options.noSelfUpdate;
+    updater.gameArguments = options.gameArguments;
+    return updater;
+}
+
+void LauncherController::showBusyLook(Mode mode, const Region& region) {
     view.setRegionPickerEnabled(false);
     view.setLogButtonHidden(true);
-    currentButtonState = busyState(mode);
-    view.setButtonTitle(buttonTitle(currentButtonState));
+    buttonState = busyState(mode);
+    view.setButtonTitle(buttonTitle(buttonState));
     view.setButtonEnabled(false);
     view.setButtonHelp(kWorking);
     view.redrawButton();
     view.setStatusText(QStringLiteral("Checking for updates\u2026"));
-    view.setDetailText(QStringLiteral("Connecting securely to ") + region->name);
+    view.setDetailText(QStringLiteral("Connecting securely to ") + region.name);
     view.setDetailToolTip(std::nullopt);
     view.setProgressHidden(false);
     view.setProgressIndeterminate(true);
     view.setProgressAnimating(true);
-
-    UpdaterInvocation invocation;
-    invocation.scriptPath = scriptPath;
-    invocation.configurationPath = configurationPath;
-    invocation.regionId = region->id;
-    invocation.launcherBundle = launcherBundleURL();
-    invocation.launcherVersion = launcherVersion();
-    invocation.relaunchedFrom = launchOptions.relaunchedFrom;
-    invocation.noSelfUpdate = launchOptions.noSelfUpdate;
-    invocation.gameArguments = launchOptions.gameArguments;
-
-    auto* run = new UpdaterProcess(this);
-    // The context object (`this`) drops late deliveries once the controller is gone.
-    connect(run, &UpdaterProcess::outputReceived, this, &LauncherController::consume);
-    connect(run, &UpdaterProcess::finished, this, &LauncherController::processFinished);
-    if (!run->start(environment.interpreter, invocation.arguments(mode),
-                    updaterEnvironment(environment.processEnvironment))) {
-        run->disconnect(this);
-        run->deleteLater();
-        showFailure(QStringLiteral("The update service could not be started."));
-        return;
-    }
-    process = run;
-    appendLog(runLogLine(mode));
-    emit updaterStarted(mode);
 }
 
 void LauncherController::consume(const QByteArray& data) {
@@ -401,86 +335,48 @@ void LauncherController::consume(const QByteArray& data) {
     }
 }
 
-void LauncherController::applyPercentage(const QString& line, const QString& statusPrefix) {
-    const ProgressPercentage percentage = parsePercentage(line);
-    view.setProgressIndeterminate(false);
-    view.setProgressAnimating(false);
-    view.setProgressValue(std::clamp(percentage.value, 0.0, 100.0));
-    view.setStatusText(statusPrefix + percentage.shown + u'%');
-}
-
-void LauncherController::acceptInstalledLauncher(const QString& line) {
-    const QString path = line.mid(22);
-    const std::optional<QString> running = launcherBundleURL();
-    if (!running)
-        return;
-    if (pathExtension(path) == QStringLiteral("app") && parentPath(path) == parentPath(*running))
-        installedLauncher = path;
-}
-
-void LauncherController::startGame() {
-    gameStarted = true;
-    const std::optional<Region> region = selectedRegion();
-    view.setStatusText(QStringLiteral("Launching ") +
-                       (region ? region->name : QStringLiteral("Thornwake")) + kEllipsis);
-    view.setProgressAnimating(false);
-    view.setProgressValue(100);
-    hideAfterGameStart.start();
-}
-
 void LauncherController::handleOutputLine(const QString& line) {
-    static const QString errorMarker = QStringLiteral("Thornwake launcher error:");
-    if (startsWithCharacters(line, QStringLiteral("UPDATE_CHECK "))) {
-        outcome = parseCheck(line);
-        return;
-    }
-    if (startsWithCharacters(line, errorMarker)) {
-        errorDetail = trimSpacesAndTabs(QString(line).remove(errorMarker));
-        return;
-    }
-    // Check runs only report their result and errors.
-    if (currentMode == Mode::check)
-        return;
+    const std::optional<QString> bundleLocation = launcherBundleURL();
+    const std::optional<Region> region = selectedRegion();
+    apply(interpretOutputLine(
+        line, {run.mode, bundleLocation ? std::optional(parentPath(*bundleLocation)) : std::nullopt,
+               region ? std::optional(region->name) : std::nullopt}));
+}
 
-    if (startsWithCharacters(line, QStringLiteral("Downloading launcher:"))) {
-        applyPercentage(line, QStringLiteral("Downloading launcher \u2014 "));
-    } else if (startsWithCharacters(line, QStringLiteral("Updating launcher to "))) {
-        view.setStatusText(QStringLiteral("Updating the launcher\u2026"));
-        view.setDetailText(
-            QString(line)
-                .replace(QStringLiteral("Updating launcher to "), QStringLiteral("Launcher "))
-                .remove(kEllipsis));
-    } else if (line == QStringLiteral("Verifying and installing launcher\u2026")) {
+void LauncherController::apply(const OutputLine& meaning) {
+    record(run, meaning);
+    using Kind = OutputLine::Kind;
+    switch (meaning.kind) {
+    case Kind::percentage:
+        view.setProgressIndeterminate(false);
+        view.setProgressAnimating(false);
+        view.setProgressValue(meaning.progress);
+        view.setStatusText(meaning.status);
+        return;
+    case Kind::detail:
+    case Kind::launcherInstalled:
+        view.setStatusText(meaning.status);
+        view.setDetailText(meaning.text);
+        return;
+    case Kind::installing:
         view.setProgressIndeterminate(true);
         view.setProgressAnimating(true);
-        view.setStatusText(QStringLiteral("Installing the launcher\u2026"));
-    } else if (startsWithCharacters(line, QStringLiteral("Launcher installed at "))) {
-        acceptInstalledLauncher(line);
-    } else if (startsWithCharacters(line, QStringLiteral("Installed launcher ")) &&
-               endsWithCharacters(line, QStringLiteral("Restarting\u2026"))) {
-        launcherInstalled = true;
-        view.setStatusText(QStringLiteral("Restarting the launcher\u2026"));
-        view.setDetailText(QStringLiteral("The launcher was updated and is starting again."));
-    } else if (startsWithCharacters(line, QStringLiteral("Downloading client:"))) {
-        applyPercentage(line, QStringLiteral("Downloading update \u2014 "));
-    } else if (startsWithCharacters(line, QStringLiteral("Updating to client "))) {
-        view.setStatusText(QStringLiteral("Downloading the latest update\u2026"));
-        view.setDetailText(
-            QString(line)
-                .replace(QStringLiteral("Updating to client "), QStringLiteral("Version "))
-                .remove(kEllipsis));
-    } else if (line == QStringLiteral("Verifying and installing client\u2026")) {
-        view.setProgressIndeterminate(true);
-        view.setProgressAnimating(true);
-        view.setStatusText(QStringLiteral("Preparing your game\u2026"));
-    } else if (startsWithCharacters(line, QStringLiteral("Installed client ")) ||
-               (startsWithCharacters(line, QStringLiteral("Client ")) &&
-                endsWithCharacters(line, QStringLiteral(" is current.")))) {
-        view.setStatusText(QStringLiteral("Ready to play"));
+        view.setStatusText(meaning.status);
+        return;
+    case Kind::clientReady:
+        view.setStatusText(meaning.status);
         showInstalledVersion(QStringLiteral("Version"));
         refreshFooter();
-    } else if (line == QStringLiteral("Starting Thornwake\u2026")) {
-        startGame();
+        return;
+    case Kind::gameStart:
+        view.setStatusText(meaning.status);
+        view.setProgressAnimating(false);
+        view.setProgressValue(100);
+        hideAfterGameStart.start();
+        return;
+    default:
+        // The rest only leaves facts behind.
+        return;
     }
 }
 
@@ -499,46 +395,57 @@ void LauncherController::processFinished(int status) {
         handleOutputLine(rest);
     }
     clearProcess();
+    finishRun(completionRow(run, status));
+}
 
-    RunFacts facts;
-    facts.sawLauncherInstalled = launcherInstalled;
-    facts.mode = currentMode;
-    facts.sawGameStart = gameStarted;
-    facts.status = status;
-    facts.checkOutcome = outcome;
-    const QString preserved =
-        QStringLiteral("The update could not be completed. Your installed game was preserved.");
-
-    switch (completionRow(facts)) {
-    case CompletionRow::relaunch: {
-        QPointer<LauncherController> self(this);
-        relaunch([self](bool started) {
-            if (!self)
-                return;
-            if (started) {
-                self->terminate();
-                return;
-            }
-            self->launcherInstalled = false;
-            self->showFailure(
-                QStringLiteral("The updated launcher was installed but could not be started."));
-        });
+void LauncherController::finishRun(CompletionRow row) {
+    switch (row) {
+    case CompletionRow::relaunch:
+        relaunchSuccessor();
         return;
-    }
     case CompletionRow::launcherUpdateFailed:
-        launcherInstalled = false;
-        showFailure(
-            errorDetail.value_or(QStringLiteral("The launcher update could not be completed.")));
+        run.sawLauncherInstalled = false;
+        showFailure(run.lastErrorDetail.value_or(
+            QStringLiteral("The launcher update could not be completed.")));
         return;
     case CompletionRow::launcherUpdateAvailable:
+    case CompletionRow::clientUpdateAvailable:
+    case CompletionRow::upToDate:
+    case CompletionRow::checkFailed:
+        presentCheckResult(row);
+        return;
+    case CompletionRow::updateInstalled:
+        startUpdater(Mode::check);
+        return;
+    case CompletionRow::updateFailed:
+    case CompletionRow::playFailed:
+        showFailure(run.lastErrorDetail.value_or(QStringLiteral(
+            "The update could not be completed. Your installed game was preserved.")));
+        return;
+    case CompletionRow::gameEnded:
+        terminate();
+        return;
+    case CompletionRow::gameFailed:
+        run.sawGameStart = false;
+        showFailure(QStringLiteral("The game closed unexpectedly. You can try again."));
+        return;
+    case CompletionRow::gameDidNotStart:
+        showFailure(QStringLiteral("The game closed before it finished starting."));
+        return;
+    }
+}
+
+void LauncherController::presentCheckResult(CompletionRow row) {
+    switch (row) {
+    case CompletionRow::launcherUpdateAvailable:
         presentCheckSuccess(QStringLiteral("Launcher update available"),
-                            QStringLiteral("Launcher ") + *outcome->launcherVersion);
+                            QStringLiteral("Launcher ") + *run.checkOutcome->launcherVersion);
         setButton(ButtonState::update);
         runFollowUps(true, false);
         return;
     case CompletionRow::clientUpdateAvailable:
         presentCheckSuccess(QStringLiteral("Update available"),
-                            QStringLiteral("Version ") + *outcome->clientRelease);
+                            QStringLiteral("Version ") + *run.checkOutcome->clientRelease);
         setButton(ButtonState::update);
         runFollowUps(true, false);
         return;
@@ -552,106 +459,55 @@ void LauncherController::processFinished(int status) {
         runFollowUps(false, true);
         return;
     }
-    case CompletionRow::checkFailed:
-        presentCheckFailure(
-            errorDetail.value_or(QStringLiteral("The update check could not be completed.")));
-        return;
-    case CompletionRow::updateInstalled:
-        startUpdater(Mode::check);
-        return;
-    case CompletionRow::updateFailed:
-    case CompletionRow::playFailed:
-        showFailure(errorDetail.value_or(preserved));
-        return;
-    case CompletionRow::gameEnded:
-        terminate();
-        return;
-    case CompletionRow::gameFailed:
-        gameStarted = false;
-        showFailure(QStringLiteral("The game closed unexpectedly. You can try again."));
-        return;
-    case CompletionRow::gameDidNotStart:
-        showFailure(QStringLiteral("The game closed before it finished starting."));
+    default:
+        presentCheckFailure(run.lastErrorDetail.value_or(
+            QStringLiteral("The update check could not be completed.")));
         return;
     }
 }
 
 void LauncherController::runFollowUps(bool somethingNewer, bool upToDate) {
-    if (continuePending) {
-        continuePending = false;
+    if (automaticUpdatePending) {
+        automaticUpdatePending = false;
         if (somethingNewer) {
             startUpdater(Mode::update);
             return;
         }
     }
-    if (playRequested) {
-        playRequested = false;
+    if (playAfterCheck) {
+        playAfterCheck = false;
         if (upToDate)
             startUpdater(Mode::play);
     }
 }
 
-void LauncherController::relaunch(std::function<void(bool started)> completion) {
-    const std::optional<QString> target =
-        installedLauncher ? installedLauncher : launcherBundleURL();
-    if (!target) {
-        completion(false);
-        return;
-    }
-    const std::optional<Region> region = selectedRegion();
-    const QStringList launcherArguments = relaunchArguments(
-        region ? std::optional<QString>(region->id) : std::nullopt, launcherVersion(),
-        launchOptions.noSelfUpdate, launchOptions.gameArguments);
-
-    if (environment.openTool.isEmpty()) {
-        // No open tool here: start the successor's executable directly, detached, so it outlives
-        // this launcher. Whether it started is known at once.
-        const MainBundle successor{*target, *target + QStringLiteral("/Contents/Resources"),
-                                   *target + QStringLiteral("/Contents/Info.plist")};
-        const QString executableName =
-            successor.infoString(QStringLiteral("CFBundleExecutable"))
-                .value_or(QFileInfo(environment.executablePath).fileName());
-        QProcess starter;
-        starter.setProgram(*target + QStringLiteral("/Contents/MacOS/") + executableName);
-        starter.setArguments(launcherArguments);
-        if (!starter.startDetached()) {
-            appendLog(QStringLiteral("The updated launcher could not be started: ") +
-                      starter.errorString() + u'\n');
-            completion(false);
+void LauncherController::relaunchSuccessor() {
+    QPointer<LauncherController> self(this);
+    relaunch([self](bool started) {
+        if (!self)
+            return;
+        if (started) {
+            self->terminate();
             return;
         }
-        appendLog(QStringLiteral("Started the updated launcher.\n"));
-        completion(true);
-        return;
-    }
+        self->run.sawLauncherInstalled = false;
+        self->showFailure(
+            QStringLiteral("The updated launcher was installed but could not be started."));
+    });
+}
 
-    auto* open = new QProcess(this);
-    open->setProgram(environment.openTool);
-    open->setArguments(openToolArguments(*target, launcherArguments));
-    open->setInputChannelMode(QProcess::ForwardedInputChannel);
-    open->setProcessChannelMode(QProcess::ForwardedChannels);
-    QPointer<LauncherController> self(this);
-    connect(
-        open, &QProcess::finished, this,
-        [self, open, completion](int exitCode, QProcess::ExitStatus exitStatus) {
-            open->deleteLater();
-            const int status = exitStatus == QProcess::CrashExit && exitCode == 0 ? -1 : exitCode;
-            if (self) {
-                self->appendLog(status == 0 ? QStringLiteral("Started the updated launcher.\n")
-                                            : QStringLiteral("The updated launcher would not start "
-                                                             "(open exited %1).\n")
-                                                  .arg(status));
-            }
-            completion(status == 0);
-        });
-    open->start();
-    if (!open->waitForStarted(-1)) {
-        open->disconnect(this);
-        appendLog(QStringLiteral("The updated launcher could not be started: ") +
-                  open->errorString() + u'\n');
-        open->deleteLater();
-        completion(false);
-    }
+void LauncherController::relaunch(std::function<void(bool started)> completion) {
+    const std::optional<Region> region = selectedRegion();
+    RelaunchRequest request;
+    request.installedLauncherURL = run.installedLauncherURL;
+    request.launcherBundleURL = launcherBundleURL();
+    request.launcherArguments =
+        relaunchArguments(region ? std::optional<QString>(region->id) : std::nullopt,
+                          launcherVersion(), options.noSelfUpdate, options.gameArguments);
+    request.openTool = environment.openTool;
+    request.executableName = QFileInfo(environment.executablePath).fileName();
+    ::relaunch(
+        request, this, [this](const QString& line) { appendLog(line); }, completion);
 }
 
 // ---- Start-up steps ----------------------------------------------------------------------------
@@ -661,7 +517,7 @@ void LauncherController::migrateSupportDirectory() {
 }
 
 void LauncherController::prepareLog() {
-    log.prepare(supportDirectory(), QDateTime::currentDateTimeUtc());
+    logHandle.prepare(supportDirectory(), QDateTime::currentDateTimeUtc());
 }
 
 void LauncherController::removeRetiredBundle() {
@@ -683,9 +539,9 @@ void LauncherController::loadRegions() {
     if (!loaded)
         return fail();
 
-    regionList = loaded->regions;
+    regions = loaded->regions;
     QStringList titles;
-    for (const Region& region : std::as_const(regionList))
+    for (const Region& region : std::as_const(regions))
         titles.append(region.name);
     view.addRegionItems(titles);
 
@@ -694,7 +550,7 @@ void LauncherController::loadRegions() {
     if (storedValue.typeId() == QMetaType::QString)
         stored = storedValue.toString();
     const std::optional<qsizetype> index =
-        chooseRegionIndex(regionList, launchOptions.region, stored, loaded->defaultRegion);
+        chooseRegionIndex(regions, options.region, stored, loaded->defaultRegion);
     if (!index)
         return fail();
     view.selectRegionIndex(static_cast<int>(*index));
@@ -704,7 +560,7 @@ void LauncherController::loadRegions() {
 // ---- Storage, versions and texts ----------------------------------------------------------------
 
 void LauncherController::appendLog(const QString& text) {
-    log.append(text);
+    logHandle.append(text);
 }
 
 const QString& LauncherController::supportDirectory() {
@@ -715,9 +571,9 @@ const QString& LauncherController::supportDirectory() {
 
 std::optional<Region> LauncherController::selectedRegion() const {
     const int index = view.selectedRegionIndex();
-    if (index < 0 || index >= regionList.size())
+    if (index < 0 || index >= regions.size())
         return std::nullopt;
-    return regionList.at(index);
+    return regions.at(index);
 }
 
 std::optional<QString> LauncherController::launcherBundleURL() const {

@@ -3,13 +3,14 @@
 #include "app/ButtonState.h"
 #include "app/LauncherEnvironment.h"
 #include "app/LauncherView.h"
-#include "app/Mode.h"
 #include "config/LaunchOptions.h"
 #include "config/LauncherLog.h"
 #include "config/Region.h"
 #include "install/MainBundle.h"
-#include "updater/CheckOutcome.h"
+#include "install/RunCompletion.h"
 #include "updater/LineFramer.h"
+#include "updater/OutputLine.h"
+#include "updater/UpdaterInvocation.h"
 
 #include <QObject>
 #include <QPointer>
@@ -75,20 +76,10 @@ public:
     void showInstalledVersion(const QString& prefix);
 
     // Read-only views of the state, for the window's owner and for tests.
-    Mode mode() const { return currentMode; }
-    ButtonState buttonState() const { return currentButtonState; }
-    const std::optional<CheckOutcome>& checkOutcome() const { return outcome; }
-    const std::optional<QString>& lastErrorDetail() const { return errorDetail; }
-    const std::optional<QString>& installedLauncherURL() const { return installedLauncher; }
-    bool sawGameStart() const { return gameStarted; }
-    bool sawLauncherInstalled() const { return launcherInstalled; }
-    bool automaticUpdatePending() const { return continuePending; }
-    bool playAfterCheck() const { return playRequested; }
+    const RunFacts& runFacts() const { return run; }
     bool hasProcess() const { return process != nullptr; }
     qint64 processId() const;
-    bool isLogOpen() const { return log.isOpen(); }
-    const LaunchOptions& options() const { return launchOptions; }
-    const QList<Region>& regions() const { return regionList; }
+    bool isLogOpen() const { return logHandle.isOpen(); }
 
 signals:
     // The application should end now; main connects it to the event loop's quit.
@@ -99,17 +90,21 @@ signals:
 private:
     bool gameIsRunning() const;
     std::unique_ptr<QSettings> settings() const;
+    void showBusyLook(Mode mode, const Region& region);
+    UpdaterInvocation invocation(const Region& region) const;
+    void apply(const OutputLine& meaning);
+    void finishRun(CompletionRow row);
+    void presentCheckResult(CompletionRow row);
+    void relaunchSuccessor();
     void presentCheckSuccess(const QString& status, const QString& detail);
     void presentCheckFailure(const QString& message);
     void presentFailure(const QString& status, const QString& message);
     void stopProgress();
-    void applyPercentage(const QString& line, const QString& statusPrefix);
-    void acceptInstalledLauncher(const QString& line);
-    void startGame();
     void runFollowUps(bool somethingNewer, bool upToDate);
     void clearProcess();
     void refreshFooter();
 
+    // The controls.
     LauncherView& view;
     LauncherEnvironment environment;
     MainBundle bundle;
@@ -117,20 +112,16 @@ private:
     // still the version it started as.
     std::optional<QString> runningVersion;
 
-    QList<Region> regionList;
+    QList<Region> regions;
     UpdaterProcess* process = nullptr;
     LineFramer outputBuffer;
-    LauncherLog log;
-    bool gameStarted = false;
-    bool launcherInstalled = false;
-    std::optional<QString> installedLauncher;
-    std::optional<QString> errorDetail;
-    Mode currentMode = Mode::check;
-    ButtonState currentButtonState = ButtonState::checking;
-    std::optional<CheckOutcome> outcome;
-    bool continuePending = false;
-    bool playRequested = false;
-    LaunchOptions launchOptions;
+    LauncherLog logHandle;
+    // What the current or last run established; a run starts from a fresh value.
+    RunFacts run;
+    ButtonState buttonState = ButtonState::checking;
+    bool automaticUpdatePending = false;
+    bool playAfterCheck = false;
+    LaunchOptions options;
     std::optional<QString> supportDirectoryLocation;
 
     // Hides the window a moment after the game started; a failure shown meanwhile cancels it.

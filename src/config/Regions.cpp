@@ -28,20 +28,34 @@ std::optional<qint64> integralValue(const QJsonValue& value) {
     return static_cast<qint64>(number);
 }
 
+std::nullopt_t refuse(QString* why, const QString& reason) {
+    if (why)
+        *why = reason;
+    return std::nullopt;
+}
+
 } // namespace
 
-std::optional<Regions> Regions::decode(const QByteArray& json) {
+std::optional<Regions> Regions::decode(const QByteArray& json, QString* why) {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return std::nullopt;
+    if (error.error != QJsonParseError::NoError)
+        return refuse(why, QStringLiteral("it is not valid JSON (%1 at byte %2)")
+                               .arg(error.errorString())
+                               .arg(error.offset));
+    if (!document.isObject())
+        return refuse(why, QStringLiteral("its top level is not a JSON object"));
     const QJsonObject object = document.object();
 
     const std::optional<qint64> schemaVersion = integralValue(object.value(u"schemaVersion"));
     const QJsonValue defaultRegion = object.value(u"defaultRegion");
     const QJsonValue regionList = object.value(u"regions");
-    if (!schemaVersion || !defaultRegion.isString() || !regionList.isArray())
-        return std::nullopt;
+    if (!schemaVersion)
+        return refuse(why, QStringLiteral("\"schemaVersion\" is missing or not an integer"));
+    if (!defaultRegion.isString())
+        return refuse(why, QStringLiteral("\"defaultRegion\" is missing or not a string"));
+    if (!regionList.isArray())
+        return refuse(why, QStringLiteral("\"regions\" is missing or not an array"));
 
     Regions decoded;
     decoded.schemaVersion = *schemaVersion;
@@ -49,36 +63,46 @@ std::optional<Regions> Regions::decode(const QByteArray& json) {
     const QJsonArray array = regionList.toArray();
     decoded.regions.reserve(array.size());
     for (const QJsonValue& element : array) {
+        const auto which = [&] {
+            return QStringLiteral("region %1 of \"regions\"").arg(decoded.regions.size() + 1);
+        };
         if (!element.isObject())
-            return std::nullopt;
+            return refuse(why, which() + QStringLiteral(" is not an object"));
         const QJsonObject region = element.toObject();
         const QJsonValue id = region.value(u"id");
         const QJsonValue name = region.value(u"name");
-        if (!id.isString() || !name.isString())
-            return std::nullopt;
+        if (!id.isString())
+            return refuse(why, which() + QStringLiteral(" has no \"id\" string"));
+        if (!name.isString())
+            return refuse(why, which() + QStringLiteral(" has no \"name\" string"));
         decoded.regions.append(Region{id.toString(), name.toString()});
     }
 
     if (decoded.schemaVersion != 2 && decoded.schemaVersion != 3)
-        return std::nullopt;
+        return refuse(why, QStringLiteral("\"schemaVersion\" is %1; the launcher reads 2 or 3")
+                               .arg(decoded.schemaVersion));
     if (decoded.regions.isEmpty())
-        return std::nullopt;
+        return refuse(why, QStringLiteral("\"regions\" is empty"));
     QSet<QString> ids;
     for (const Region& region : decoded.regions) {
         if (!isRegionId(region.id))
-            return std::nullopt;
+            return refuse(why, QStringLiteral("the region id \"%1\" is not 1 to 32 lowercase "
+                                              "letters, digits or hyphens starting with a letter")
+                                   .arg(region.id));
+        if (ids.contains(region.id))
+            return refuse(why, QStringLiteral("the region id \"%1\" is used twice").arg(region.id));
         ids.insert(region.id);
     }
-    if (ids.size() != decoded.regions.size())
-        return std::nullopt;
     return decoded;
 }
 
-std::optional<Regions> Regions::load(const QString& path) {
+std::optional<Regions> Regions::load(const QString& path, QString* why) {
     const std::optional<QByteArray> content = readRegularFile(path, fileSizeLimit);
     if (!content)
-        return std::nullopt;
-    return decode(*content);
+        return refuse(why, QStringLiteral("it cannot be read (missing, not a regular file, or "
+                                          "over %1 MiB)")
+                               .arg(fileSizeLimit / (1024 * 1024)));
+    return decode(*content, why);
 }
 
 std::optional<qsizetype> chooseRegionIndex(const QList<Region>& regions,

@@ -1,7 +1,29 @@
 #include "install/RunCompletion.h"
 
-CompletionRow completionRow(const RunFacts& facts) {
-    const bool succeeded = facts.status == 0;
+void record(RunFacts& facts, const OutputLine& meaning) {
+    switch (meaning.kind) {
+    case OutputLine::Kind::checkResult:
+        facts.checkOutcome = meaning.checkOutcome;
+        return;
+    case OutputLine::Kind::errorDetail:
+        facts.lastErrorDetail = meaning.text;
+        return;
+    case OutputLine::Kind::launcherLocation:
+        facts.installedLauncherURL = meaning.text;
+        return;
+    case OutputLine::Kind::launcherInstalled:
+        facts.sawLauncherInstalled = true;
+        return;
+    case OutputLine::Kind::gameStart:
+        facts.sawGameStart = true;
+        return;
+    default:
+        return;
+    }
+}
+
+CompletionRow completionRow(const RunFacts& facts, int status) {
+    const bool succeeded = status == 0;
     // A reported launcher install decides the outcome whatever the mode.
     if (facts.sawLauncherInstalled)
         return succeeded ? CompletionRow::relaunch : CompletionRow::launcherUpdateFailed;

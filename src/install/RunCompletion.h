@@ -1,18 +1,26 @@
 #pragma once
 
-#include "app/Mode.h"
 #include "updater/CheckOutcome.h"
+#include "updater/Mode.h"
+#include "updater/OutputLine.h"
 
+#include <QString>
 #include <optional>
 
-// The facts a finished run leaves behind, and which way the run's end goes.
+// What a run established from its output, under the names the launcher's design gives them; a
+// run starts from a fresh value. The "URL" fields hold file-system paths.
 struct RunFacts {
-    bool sawLauncherInstalled = false;
     Mode mode = Mode::check;
     bool sawGameStart = false;
-    int status = 0;
-    std::optional<CheckOutcome> checkOutcome;
+    bool sawLauncherInstalled = false;
+    std::optional<QString> installedLauncherURL = std::nullopt;
+    std::optional<QString> lastErrorDetail = std::nullopt;
+    std::optional<CheckOutcome> checkOutcome = std::nullopt;
 };
+
+// Records what one line of the run's output established; a later line of a kind replaces the
+// earlier one, and the two flags stay raised.
+void record(RunFacts& facts, const OutputLine& meaning);
 
 enum class CompletionRow {
     relaunch = 1,            // a new launcher was installed: start it
@@ -29,4 +37,5 @@ enum class CompletionRow {
     playFailed,              // play run failed before the game started
 };
 
-CompletionRow completionRow(const RunFacts& facts);
+// Which way a run's end goes, from its facts and the updater's exit status.
+CompletionRow completionRow(const RunFacts& facts, int status);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Mode.h"
+#include "updater/Mode.h"
 
 #include <QProcessEnvironment>
 #include <QString>

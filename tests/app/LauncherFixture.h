@@ -25,39 +25,33 @@ public:
     LauncherFixture();
 
     QString root() const { return directory.path(); }
-    QString home() const { return root() + QStringLiteral("/home"); }
-    QString dataDirectory() const { return home() + QStringLiteral("/.local/share"); }
+    QString dataDirectory() const { return root() + QStringLiteral("/home/.local/share"); }
     QString supportDirectory() const { return dataDirectory() + QStringLiteral("/Thornwake"); }
     QString bundle() const { return root() + QStringLiteral("/Thornwake Test.app"); }
-    QString resources() const {
-        return bareDirectory.isEmpty() ? bundle() + QStringLiteral("/Contents/Resources")
-                                       : bareDirectory;
-    }
-    QString executable() const;
+    QString resources() const { return bundle() + QStringLiteral("/Contents/Resources"); }
+    QString resource(const QString& name) const { return resources() + u'/' + name; }
 
-    void writeConfig(const QByteArray& json);
-    void writeInfoPlist(const std::optional<QString>& version);
-    void removeUpdater();
-    // From now on the launcher runs as a bare executable outside any bundle.
-    void runBare();
+    void write(const QString& path, const QByteArray& content) const;
+    // A shell script that appends its arguments, one a line, to <path>.args and exits with
+    // `status`.
+    QString writeRecorder(const QString& path, int status) const;
+    void writeInfoPlist(const QString& version) const;
     // Runs per mode ("check", "update", "play"); the n-th run of a mode takes the n-th entry
     // (the last entry repeats); scripted_updater.py describes an entry.
-    void setScenario(const QJsonObject& scenario);
-    void writeMetadata(const QString& regionId, const QByteArray& json);
+    void setScenario(const QJsonObject& scenario) const;
+    // Tells a waiting run to go on, or asks whether it got that far.
+    void touch(const QString& name) const { write(resource(name), {}); }
+    bool exists(const QString& name) const;
 
-    LauncherEnvironment environment(const QStringList& arguments = {}) const;
     std::unique_ptr<LauncherController> launch(const QStringList& arguments = {});
-    std::unique_ptr<LauncherController> create(const QStringList& arguments = {});
 
-    // Every recorded updater run: {"argv": [...], "unbuffered": ..., "inherited": ..., "pid": n}.
+    // Every recorded updater run: {"argv": [...], "unbuffered", "inherited", "pipeCopies"}.
     QList<QJsonObject> runs() const;
     QStringList runModes() const;
-    QString logText() const;
-    QString interpreter = QStringLiteral("/usr/bin/python3");
-    // Run as a bare executable in this directory instead of from the bundle.
-    QString bareDirectory;
-    QString openTool;
+    QByteArray logBytes() const;
 
+    QString interpreter = QStringLiteral("/usr/bin/python3");
+    QString openTool;
     RecordingView view;
     int quitSignals = 0;
 
@@ -65,14 +59,13 @@ private:
     QTemporaryDir directory;
 };
 
-// Processes events until the condition holds or the time runs out.
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 15000);
+// Runs the event loop (so that timers keep their rhythm) until the condition holds or the time
+// runs out.
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000);
 // Waits until no run is active.
-bool waitForIdle(const LauncherController& controller, int timeoutMs = 15000);
-
-// The scripted updater (tests/fixtures/scripted_updater.py), for bundles the tests build
-// themselves.
-QByteArray scriptedUpdater();
+bool waitForIdle(const LauncherController& controller, int timeoutMs = 30000);
 
 // A scenario entry that prints the given lines (each ended by a line feed) and exits.
 QJsonObject printing(const QStringList& lines, int exitStatus = 0);
+// A scenario entry of steps (texts, {"touch"}, {"waitFor"}, …) and extra members ("exit", …).
+QJsonObject steps(const QJsonArray& out, const QJsonObject& extra = {});

@@ -6,29 +6,13 @@
 
 // The window as plain values, so controller tests read what a player would see.
 struct RecordingView : LauncherView {
-    QString status;
-    QString detail;
+    QString status, detail, footer, buttonTitle;
     std::optional<QString> detailToolTip;
-    QString footer;
-    QString footerToolTip;
-    bool progressHidden = true;
-    bool progressIndeterminate = false;
-    bool progressAnimating = false;
+    bool progressHidden = true, progressIndeterminate = false, progressAnimating = false;
     double progressValue = 0;
-    QString buttonTitle;
-    bool buttonEnabled = false;
-    QString buttonHelp;
-    int buttonRedraws = 0;
-    bool logButtonHidden = true;
-    QStringList regionItems;
+    bool buttonEnabled = false, logButtonHidden = true, pickerEnabled = true, visible = false;
     int selectedIndex = -1;
-    bool pickerEnabled = true;
-    bool visible = false;
-    int timesShown = 0;
-    int timesHidden = 0;
     int attentionRequests = 0;
-    QStringList openedFiles;
-    QStringList activationTokens;
     QList<LogFiles> shownLogs;
 
     void setStatusText(const QString& text) override { status = text; }
@@ -37,36 +21,25 @@ struct RecordingView : LauncherView {
         detailToolTip = toolTip;
     }
     void setFooterText(const QString& text) override { footer = text; }
-    void setFooterToolTip(const QString& toolTip) override { footerToolTip = toolTip; }
+    void setFooterToolTip(const QString&) override {}
     void setProgressHidden(bool hidden) override { progressHidden = hidden; }
-    void setProgressIndeterminate(bool indeterminate) override {
-        progressIndeterminate = indeterminate;
-    }
-    void setProgressAnimating(bool animating) override { progressAnimating = animating; }
+    void setProgressIndeterminate(bool on) override { progressIndeterminate = on; }
+    void setProgressAnimating(bool on) override { progressAnimating = on; }
     void setProgressValue(double value) override { progressValue = value; }
     void setButtonTitle(const QString& title) override { buttonTitle = title; }
     void setButtonEnabled(bool enabled) override { buttonEnabled = enabled; }
-    void setButtonHelp(const QString& help) override { buttonHelp = help; }
-    void redrawButton() override { ++buttonRedraws; }
+    void setButtonHelp(const QString&) override {}
+    void redrawButton() override {}
     void setLogButtonHidden(bool hidden) override { logButtonHidden = hidden; }
-    void addRegionItems(const QStringList& titles) override { regionItems += titles; }
+    void addRegionItems(const QStringList&) override {}
     void selectRegionIndex(int index) override { selectedIndex = index; }
     int selectedRegionIndex() const override { return selectedIndex; }
     void setRegionPickerEnabled(bool enabled) override { pickerEnabled = enabled; }
-    void showWindow() override {
-        visible = true;
-        ++timesShown;
-    }
-    void bringWindowToFront(const QString& activationToken) override {
-        showWindow();
-        activationTokens.append(activationToken);
-    }
-    void hideWindow() override {
-        visible = false;
-        ++timesHidden;
-    }
+    void showWindow() override { visible = true; }
+    void bringWindowToFront(const QString&) override { visible = true; }
+    void hideWindow() override { visible = false; }
     bool isWindowVisible() const override { return visible; }
     void requestAttention() override { ++attentionRequests; }
-    void openFile(const QString& path) override { openedFiles.append(path); }
+    void openFile(const QString&) override {}
     void showLog(const LogFiles& files) override { shownLogs.append(files); }
 };

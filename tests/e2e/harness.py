@@ -5,7 +5,6 @@ import json
 import os
 import plistlib
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -173,9 +172,10 @@ class Launcher:
         self.process = subprocess.Popen([executable, *args], env=env or home.env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def window(self, visible_only=True):
-        command = ["xdotool", "search", "--all"] + (["--onlyvisible"] if visible_only else []) + [
-            "--pid", str(self.process.pid), "--name", "^Thornwake$"]
+    def window(self):
+        """The launcher's visible window, or None."""
+        command = ["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.process.pid), "--name",
+                   "^Thornwake$"]
         result = subprocess.run(command, capture_output=True, text=True)
         ids = result.stdout.split()
         return ids[0] if ids else None

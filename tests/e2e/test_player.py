@@ -1,6 +1,5 @@
 """A player's paths through the real launcher on a real X server: Return presses the button."""
 
-import hashlib
 import os
 import subprocess
 import sys
@@ -8,17 +7,6 @@ import sys
 from harness import E2ETestCase, Feed, FeedServer, copy_bundle, free_port, game_tree, wait_for, write_config
 
 VERSION = "00000000000000a1"
-
-
-def tree_digest(root):
-    digest = hashlib.sha256()
-    for directory, _, files in sorted(os.walk(root)):
-        for name in sorted(files):
-            path = os.path.join(directory, name)
-            digest.update(os.path.relpath(path, root).encode())
-            with open(path, "rb") as handle:
-                digest.update(handle.read())
-    return digest.hexdigest()
 
 
 class PlayerTest(E2ETestCase):
@@ -84,34 +72,6 @@ class PlayerTest(E2ETestCase):
 
         launcher = self.launch(self.bundle)
         launcher.wait_idle_after("UPDATE_CHECK launcher=unknown client=unknown")
-        launcher.press_return()  # Play
-        self.assertTrue(wait_for(lambda: "Starting Thornwake\u2026" in self.home.log(), 60), self.home.log())
-        self.assertEqual(launcher.wait_exit(60), 0)
-
-    def test_a_tampered_feed_is_refused_and_the_installed_game_still_plays(self):
-        self.use_feed("file://" + self.feed.root)
-        self.install_directly()
-        installed = self.home.current()
-        release_dir = os.path.join(self.home.support, "client", "regions", "eu-west")
-        before = tree_digest(release_dir + "/releases")
-
-        self.feed.add_client("2026.12.2", game_tree(os.path.join(self.tmp, "r2"), "2026.12.2"))
-        self.feed.sign()
-        feed_json = os.path.join(self.feed.root, "feed.json")
-        with open(feed_json, "rb") as handle:
-            data = handle.read()
-        with open(feed_json, "wb") as handle:
-            handle.write(data.replace(b"2026.12.2", b"2026.12.9"))
-
-        # Refused, and said so in the log; the installed game was verified when it was installed.
-        launcher = self.launch(self.bundle)
-        launcher.wait_idle_after("UPDATE_CHECK launcher=unknown client=unknown")
-        log = self.home.log()
-        self.assertIn("not signed by a trusted Thornwake key", log)
-        self.assertNotIn("Thornwake launcher error", log)
-        self.assertEqual(self.home.current(), installed)
-        self.assertEqual(tree_digest(release_dir + "/releases"), before)
-
         launcher.press_return()  # Play
         self.assertTrue(wait_for(lambda: "Starting Thornwake\u2026" in self.home.log(), 60), self.home.log())
         self.assertEqual(launcher.wait_exit(60), 0)

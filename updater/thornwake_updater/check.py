@@ -4,7 +4,7 @@ import os
 import stat
 
 from .errors import FeedRejected, NetworkError
-from .install import installed_release
+from .installed import installed_release
 
 
 def self_update_allowed(options):

@@ -11,8 +11,10 @@ with the arguments after "--". Whatever fails, the last line is one
 traceback never reaches the launcher.
 """
 
+import dataclasses
 import os
 import re
+from typing import List, Optional
 
 from . import config, feed as feed_mod, manifest as manifest_mod, selfupdate, transport
 from .check import (
@@ -25,17 +27,15 @@ from .check import (
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, os_error_advice
 from .install import (
     InstallPlan,
-    RegionLock,
     check_free_space,
     fetch_objects,
     install_release,
-    installed_release,
     load_manifest,
     object_store_directory,
-    region_directory,
     release_sources,
     staging_directory,
 )
+from .installed import RegionLock, installed_release, region_directory
 from .objects import ObjectStore
 from .output import Output
 from .play import run_play
@@ -46,16 +46,16 @@ LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 _BAD_START = "The launcher started the updater incorrectly (%s). Reinstall Thornwake Launcher."
 
 
+@dataclasses.dataclass
 class Options:
-    def __init__(self):
-        self.config = None
-        self.region = None
-        self.launcher_bundle = None
-        self.launcher_version = None
-        self.relaunched_from = None
-        self.no_self_update = False
-        self.mode = "play"
-        self.game_arguments = []
+    config: Optional[str] = None
+    region: Optional[str] = None
+    launcher_bundle: Optional[str] = None
+    launcher_version: Optional[str] = None
+    relaunched_from: Optional[str] = None
+    no_self_update: bool = False
+    mode: str = "play"
+    game_arguments: List[str] = dataclasses.field(default_factory=list)
 
 
 _VALUED = {

@@ -9,12 +9,14 @@ The launcher reads "schemaVersion", "defaultRegion" and each region's "id" and
   "trustedKeys": the Ed25519 public keys (64 hex digits each) allowed to sign it
 """
 
+import dataclasses
 import ipaddress
 import json
 import os
 import re
 import sys
 import urllib.parse
+from typing import List
 
 from .errors import ConfigError
 
@@ -26,12 +28,12 @@ MAX_TRUSTED_KEYS = 16
 _BROKEN = "The launcher configuration is damaged. Reinstall Thornwake Launcher."
 
 
+@dataclasses.dataclass
 class RegionSettings:
-    def __init__(self, region_id, name, feed_url, trusted_keys):
-        self.id = region_id
-        self.name = name
-        self.feed_url = feed_url
-        self.trusted_keys = trusted_keys
+    id: str
+    name: str
+    feed_url: str
+    trusted_keys: List[bytes]
 
 
 def support_directory(environ=None, platform=None):

@@ -85,3 +85,9 @@ def os_error_advice(exc, folder=None):
 
 def _sentence(text):
     return text[0].upper() + text[1:]
+
+
+def write_failed(exc):
+    """The InstallError for a file operation of the updater's own that failed."""
+    cause, advice = os_error_advice(exc)
+    return InstallError("Thornwake could not write its files (%s). %s" % (cause, advice), detail=str(exc))

@@ -24,11 +24,13 @@ player back to an older, perhaps vulnerable, release. The expiry keeps a
 stale feed from being replayed forever.
 """
 
+import dataclasses
 import datetime
 import json
 import os
 import re
 import time
+from typing import Optional
 
 from . import ed25519, fsutil, transport
 from .errors import FeedRejected
@@ -63,14 +65,19 @@ _NEWER_FORMAT = (
 _OTHER_REGION = "The update server sent update information for another region, so it was not used. Try again later."
 
 
+@dataclasses.dataclass
 class ObjectRef:
     """A content-addressed object as a feed or manifest refers to it."""
 
-    def __init__(self, sha256, size, encoding="identity", stored_size=None):
-        self.sha256 = sha256
-        self.size = size
-        self.encoding = encoding
-        self.stored_size = size if stored_size is None else stored_size
+    sha256: str
+    size: int
+    encoding: str = "identity"
+    # The bytes as stored: the size unless given.
+    stored_size: Optional[int] = None
+
+    def __post_init__(self):
+        if self.stored_size is None:
+            self.stored_size = self.size
 
     def relative_url(self):
         suffix = ".z" if self.encoding == "zlib" else ""
@@ -102,29 +109,29 @@ class ObjectRef:
         return ObjectRef(digest, size, encoding, stored)
 
 
+@dataclasses.dataclass
 class ClientRelease:
-    def __init__(self, release_id, source_revision, world_version, manifest):
-        self.release_id = release_id
-        self.source_revision = source_revision
-        self.world_version = world_version
-        self.manifest = manifest
+    release_id: str
+    source_revision: str
+    world_version: str
+    manifest: ObjectRef
 
 
+@dataclasses.dataclass
 class LauncherRelease:
-    def __init__(self, version, manifest):
-        self.version = version
-        self.manifest = manifest
+    version: str
+    manifest: ObjectRef
 
 
+@dataclasses.dataclass
 class Feed:
-    def __init__(self, base_url, region, sequence, expires, client, launcher, raw):
-        self.base_url = base_url
-        self.region = region
-        self.sequence = sequence
-        self.expires = expires
-        self.client = client
-        self.launcher = launcher
-        self.raw = raw
+    base_url: str
+    region: str
+    sequence: int
+    expires: datetime.datetime
+    client: ClientRelease
+    launcher: Optional[LauncherRelease]
+    raw: bytes = dataclasses.field(repr=False)
 
     def object_url(self, ref):
         return self.base_url + ref.relative_url()

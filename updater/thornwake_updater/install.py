@@ -1,13 +1,4 @@
-"""The installed client release of a region, and installing a new one.
-
-Per region, under <support>/client/regions/<id>/:
-
-  current.json                 names the current release (written last, atomically)
-  releases/<name>/             a complete release tree
-  releases/<name>.manifest     its manifest, as verified when it was installed
-  releases/<release>.staging-* a release being built; never current
-  feed-state.json              the highest feed sequence accepted
-  update.lock                  held while an update runs
+"""Installing a new client release of a region (the layout is described in installed.py).
 
 A new release is built and verified in a staging directory, renamed to its
 final name, and only then made current by replacing current.json. Until that
@@ -15,171 +6,30 @@ replacement the previous release stays current and untouched, whatever stops
 the updater; anything half-done is removed by the next update (retire.py).
 """
 
+import datetime
 import errno
-import fcntl
-import hashlib
 import json
 import os
-import re
 import secrets
 import shutil
 import stat
 import threading
 import time
-import datetime
 
 from . import fsutil, manifest as manifest_mod, transport
-from .errors import FeedRejected, InstallError, NetworkError, UpdaterError
-from .feed import SHA256_HEX, RELEASE_ID
-from .objects import COPY_CHUNK, Stopped, file_matches, identity, write_failed
+from .errors import FeedRejected, InstallError, NetworkError, write_failed
+from .feed import RELEASE_ID
+from .installed import VERIFIED_SUFFIX
+from .objects import COPY_CHUNK, file_matches, identity
+from .parallel import WORKERS, DeadlinePassed, run_parallel
 
 CURRENT_FORMAT = 1
-CURRENT_LIMIT = 1 << 20
-_RELEASE_DIR = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}-[0-9a-f]{12}\Z")
 
-_INCOMPLETE = "The installed game is incomplete or damaged. Update the game to repair it."
 _MISMATCH = "A downloaded file did not match the signed release, so nothing was installed. Try again later."
-
-
-def region_directory(support, region_id):
-    return os.path.join(support, "client", "regions", region_id)
 
 
 def object_store_directory(support):
     return os.path.join(support, "client", "objects")
-
-
-class InstalledRelease:
-    """What current.json names, with the verified manifest of that release."""
-
-    def __init__(self, region_dir, metadata, manifest):
-        self.region_dir = region_dir
-        self.metadata = metadata
-        self.manifest = manifest
-
-    @property
-    def release_id(self):
-        return self.metadata["releaseId"]
-
-    @property
-    def manifest_sha256(self):
-        return self.metadata["manifestSha256"]
-
-    @property
-    def tree(self):
-        return os.path.join(self.region_dir, "releases", self.metadata["releaseDirectory"])
-
-    @property
-    def executable_path(self):
-        return os.path.join(self.tree, *self.manifest.executable.split("/"))
-
-    def file_path(self, entry):
-        return os.path.join(self.tree, *entry.path.split("/"))
-
-    def stamps(self):
-        """What install recorded of each file it had verified: path -> (inode, size, mtime in ns)."""
-        return read_stamps(self.tree + VERIFIED_SUFFIX)
-
-    def missing_or_wrong(self):
-        """The first entry that is missing or has the wrong kind or size, or None.
-
-        Sizes only: a full hash of a large game at every check would take minutes.
-        """
-        for entry in self.manifest.entries:
-            path = self.file_path(entry)
-            try:
-                info = os.lstat(path)
-            except OSError:
-                return entry
-            if entry.kind == "file":
-                if not _is_regular(info) or info.st_size != entry.size:
-                    return entry
-            elif entry.kind == "link":
-                if not _is_link(info) or os.readlink(path) != entry.target:
-                    return entry
-            elif not _is_dir(info):
-                return entry
-        return None
-
-    def is_complete(self):
-        return self.missing_or_wrong() is None
-
-
-def _is_regular(info):
-    return stat.S_ISREG(info.st_mode)
-
-
-def _is_link(info):
-    return stat.S_ISLNK(info.st_mode)
-
-
-def _is_dir(info):
-    return stat.S_ISDIR(info.st_mode)
-
-
-def read_current(region_dir):
-    """current.json as a dict with the keys install writes, or None."""
-    try:
-        data = fsutil.read_limited(os.path.join(region_dir, "current.json"), CURRENT_LIMIT)
-        metadata = json.loads(data.decode("utf-8"))
-    except (OSError, ValueError, RecursionError):
-        return None
-    if not isinstance(metadata, dict):
-        return None
-    for key in ("releaseId", "sourceRevision", "manifestSha256", "releaseDirectory", "executable"):
-        if not isinstance(metadata.get(key), str):
-            return None
-    if not SHA256_HEX.match(metadata["manifestSha256"]) or not _RELEASE_DIR.match(metadata["releaseDirectory"]):
-        return None
-    return metadata
-
-
-def installed_release(region_dir):
-    """The region's current release, or None when nothing usable is installed."""
-    metadata = read_current(region_dir)
-    if metadata is None:
-        return None
-    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
-    try:
-        data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
-    except (OSError, ValueError):
-        return None
-    if hashlib.sha256(data).hexdigest() != metadata["manifestSha256"]:
-        return None
-    try:
-        parsed = manifest_mod.parse(data, "client", sha256=metadata["manifestSha256"])
-    except UpdaterError:
-        return None
-    if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
-        return None
-    return InstalledRelease(region_dir, metadata, parsed)
-
-
-class RegionLock:
-    """One update at a time per region, across processes."""
-
-    def __init__(self, region_dir):
-        self.path = os.path.join(region_dir, "update.lock")
-        self.handle = None
-
-    def __enter__(self):
-        try:
-            fsutil.real_directory(os.path.dirname(self.path))
-            self.handle = fsutil.open_lock_file(self.path)
-        except OSError as exc:
-            raise write_failed(exc)
-        try:
-            fcntl.flock(self.handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError as exc:
-            self.handle.close()
-            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise UpdaterError("Another Thornwake update is already running. Wait for it to finish, then try again.")
-            raise write_failed(exc)
-        return self
-
-    def __exit__(self, *exc_info):
-        self.handle.close()
-        return False
 
 
 def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, kind="client"):
@@ -191,10 +41,6 @@ def load_manifest(feed, ref, store, installed, limits=transport.DEFAULT_LIMITS, 
     store.download(feed, ref, limits=limits)  # returns at once when the cache has it
     data = store.read(ref, manifest_mod.MANIFEST_LIMIT)
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
-
-
-VERIFIED_SUFFIX = ".verified"
-STAMPS_LIMIT = 64 << 20
 
 
 def record_stamps(tree, manifest, path):
@@ -209,15 +55,6 @@ def record_stamps(tree, manifest, path):
         stamps[entry.path] = [info.st_ino, info.st_size, info.st_mtime_ns]
     data = json.dumps({"format": 1, "files": stamps}, separators=(",", ":")).encode("utf-8")
     fsutil.atomic_write(path, data)
-
-
-def read_stamps(path):
-    try:
-        document = json.loads(fsutil.read_limited(path, STAMPS_LIMIT).decode("utf-8"))
-        files = document["files"]
-        return {name: tuple(value) for name, value in files.items() if isinstance(value, list) and len(value) == 3}
-    except (OSError, ValueError, KeyError, TypeError, AttributeError, RecursionError):
-        return {}
 
 
 def release_sources(installed):
@@ -248,7 +85,7 @@ def tree_sources(root, manifest):
             info = os.lstat(path)
         except OSError:
             continue
-        if _is_regular(info) and info.st_size == entry.size:
+        if stat.S_ISREG(info.st_mode) and info.st_size == entry.size:
             mode = 0o755 if info.st_mode & 0o111 else 0o644
             sources.setdefault(entry.ref.sha256, (path, mode, None))
     return sources
@@ -328,70 +165,6 @@ def check_free_space(path, needed):
         )
 
 
-WORKERS = 4
-
-
-def run_parallel(items, work, workers=None, deadline=None):
-    """Call work(item, should_stop) for every item on up to workers threads.
-
-    The first failure stops the other threads (should_stop() turns true) and
-    is raised here. deadline() (a time.monotonic value, asked again and again)
-    bounds the wait as a whole.
-    """
-    items = list(items)
-    workers = WORKERS if workers is None else workers
-    if not items:
-        return
-    if workers <= 1 or len(items) == 1:
-        for item in items:
-            work(item, lambda: False)
-        return
-    lock = threading.Lock()
-    position = [0]
-    errors = []
-    stop = threading.Event()
-
-    def worker():
-        try:
-            while not stop.is_set():
-                with lock:
-                    if position[0] >= len(items):
-                        return
-                    item = items[position[0]]
-                    position[0] += 1
-                try:
-                    work(item, stop.is_set)
-                except Stopped:
-                    return
-                except BaseException as exc:
-                    with lock:
-                        errors.append(exc)
-                    stop.set()
-                    return
-        finally:
-            transport.close_connections()
-
-    # Daemon threads: a thread stuck where no timeout reaches cannot keep the updater alive.
-    threads = [threading.Thread(target=worker, daemon=True) for _ in range(min(workers, len(items)))]
-    try:
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            while thread.is_alive():
-                thread.join(0.25)
-                if deadline is not None and time.monotonic() > deadline():
-                    stop.set()
-                    raise NetworkError(
-                        "The update server could not be reached. Check your internet connection and try again.",
-                        detail="downloads stalled or did not finish in time",
-                    )
-    except BaseException:
-        stop.set()
-        raise
-    if errors:
-        raise errors[0]
-
-
 def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_LIMITS, workers=None):
     """Download every object the plan still lacks into the cache (after plan.prepare()).
 
@@ -427,7 +200,13 @@ def fetch_objects(feed, plan, store, on_progress=None, limits=transport.DEFAULT_
     def fetch(ref, should_stop):
         store.download(feed, ref, on_stored_bytes=arrived, limits=limits, should_stop=should_stop)
 
-    run_parallel(remote, fetch, workers, deadline)
+    try:
+        run_parallel(remote, fetch, workers, deadline, at_thread_end=transport.close_connections)
+    except DeadlinePassed:
+        raise NetworkError(
+            "The update server could not be reached. Check your internet connection and try again.",
+            detail="downloads stalled or did not finish in time",
+        )
     return total[0]
 
 
@@ -439,44 +218,11 @@ def build_tree(staging, manifest, store, verify_all=False):
     (else hashed again), a copy is hashed again. verify_all checks every file
     of the finished tree again as well.
     """
-    last_use = {}
-    for entry in manifest.files():
-        last_use[entry.ref.sha256] = entry.path
-    directories = set()
-    for entry in manifest.entries:
-        parts = entry.path.split("/")
-        for depth in range(1, len(parts)):
-            directories.add("/".join(parts[:depth]))
-        if entry.kind == "dir":
-            directories.add(entry.path)
-    for directory in sorted(directories, key=lambda d: d.count("/")):
-        os.mkdir(os.path.join(staging, *directory.split("/")), 0o755)
+    directories = _make_directories(staging, manifest)
     for entry in manifest.files():
         if not store.is_verified(entry.ref):
             raise FeedRejected(_MISMATCH, detail="%s was not verified before installation" % entry.path)
-    to_check = []
-    for entry in manifest.files():
-        target = os.path.join(staging, *entry.path.split("/"))
-        source = store.path(entry.ref)
-        if last_use[entry.ref.sha256] == entry.path:
-            # This run's copy is no longer needed once the release holds it.
-            verified = store.identity(entry.ref)
-            try:
-                os.rename(source, target)
-                if identity(os.lstat(target)) != verified:
-                    to_check.append(entry)
-            except OSError as exc:
-                if exc.errno != errno.EXDEV:
-                    raise
-                # The regions directory was moved to another disk; copy instead.
-                _copy_new(source, target)
-                os.unlink(source)
-                to_check.append(entry)
-            store.forget(entry.ref)
-        else:
-            _copy_new(source, target)
-            to_check.append(entry)
-        os.chmod(target, entry.install_mode(), follow_symlinks=False)
+    to_check = _place_files(staging, manifest, store)
     if verify_all:
         to_check = manifest.files()
     damaged = []
@@ -497,6 +243,55 @@ def build_tree(staging, manifest, store, verify_all=False):
         [os.path.join(staging, *entry.path.split("/")) for entry in manifest.files()],
         [os.path.join(staging, *d.split("/")) for d in directories],
     )
+
+
+def _make_directories(staging, manifest):
+    """Create every directory of the tree (declared, or above an entry), parents first; their paths."""
+    directories = set()
+    for entry in manifest.entries:
+        parts = entry.path.split("/")
+        for depth in range(1, len(parts)):
+            directories.add("/".join(parts[:depth]))
+        if entry.kind == "dir":
+            directories.add(entry.path)
+    for directory in sorted(directories, key=lambda d: d.count("/")):
+        os.mkdir(os.path.join(staging, *directory.split("/")), 0o755)
+    return directories
+
+
+def _place_files(staging, manifest, store):
+    """Put every file of the tree in place from this run's objects; the entries whose content needs a check."""
+    last_use = {}
+    for entry in manifest.files():
+        last_use[entry.ref.sha256] = entry.path
+    to_check = []
+    for entry in manifest.files():
+        target = os.path.join(staging, *entry.path.split("/"))
+        source = store.path(entry.ref)
+        if last_use[entry.ref.sha256] != entry.path:
+            _copy_new(source, target)
+            to_check.append(entry)
+        elif not _move_verified(store, entry.ref, source, target):
+            to_check.append(entry)
+        os.chmod(target, entry.install_mode(), follow_symlinks=False)
+    return to_check
+
+
+def _move_verified(store, ref, source, target):
+    """Move this run's copy of ref into the tree (it is no longer needed); True when it is still the verified file."""
+    verified = store.identity(ref)
+    try:
+        os.rename(source, target)
+        unchanged = identity(os.lstat(target)) == verified
+    except OSError as exc:
+        if exc.errno != errno.EXDEV:
+            raise
+        # The regions directory was moved to another disk; copy instead.
+        _copy_new(source, target)
+        os.unlink(source)
+        unchanged = False
+    store.forget(ref)
+    return unchanged
 
 
 def _copy_new(source, target):

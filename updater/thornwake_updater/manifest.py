@@ -23,10 +23,12 @@ climbs with leading ".." only (never after a name) and never above the
 release's root, so following it can only lead to another place in the tree.
 """
 
+import dataclasses
 import json
 import os
 import sys
 import unicodedata
+from typing import List, Optional
 
 from .errors import FeedRejected
 from .feed import ObjectRef
@@ -43,14 +45,14 @@ def _bad(reason):
     return FeedRejected(_DAMAGED, detail="manifest: %s" % reason)
 
 
+@dataclasses.dataclass
 class Entry:
-    def __init__(self, path, kind, size=0, mode=0o644, ref=None, target=None):
-        self.path = path
-        self.kind = kind
-        self.size = size
-        self.mode = mode
-        self.ref = ref
-        self.target = target
+    path: str
+    kind: str
+    size: int = 0
+    mode: int = 0o644
+    ref: Optional[ObjectRef] = None
+    target: Optional[str] = None
 
     @property
     def executable(self):
@@ -69,16 +71,16 @@ class Entry:
         return {"path": self.path, "type": "dir"}
 
 
+@dataclasses.dataclass
 class Manifest:
-    def __init__(self, kind, entries, release_id=None, version=None, executable=None, sha256=None, raw=None):
-        self.kind = kind
-        # The exact bytes that sha256 names, kept beside an installed release.
-        self.raw = raw
-        self.entries = entries
-        self.release_id = release_id
-        self.version = version
-        self.executable = executable
-        self.sha256 = sha256
+    kind: str
+    entries: List[Entry]
+    release_id: Optional[str] = None
+    version: Optional[str] = None
+    executable: Optional[str] = None
+    sha256: Optional[str] = None
+    # The exact bytes that sha256 names, kept beside an installed release.
+    raw: Optional[bytes] = dataclasses.field(default=None, repr=False)
 
     def files(self):
         return [entry for entry in self.entries if entry.kind == "file"]
@@ -177,6 +179,20 @@ def _fold(path):
 
 def parse(data, expected_kind, sha256=None):
     """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe."""
+    document = _document(data, expected_kind)
+    entries, by_folded = _entries(document["files"])
+    _check_nothing_below_a_file(entries, by_folded)
+    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
+    if expected_kind == "client":
+        manifest.release_id = _release_id(document)
+        manifest.executable = _executable(document, by_folded)
+    else:
+        manifest.version = _version(document)
+    return manifest
+
+
+def _document(data, expected_kind):
+    """The manifest's JSON object, of this format and kind, with a list of entries."""
     try:
         document = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError, RecursionError) as exc:
@@ -188,6 +204,11 @@ def parse(data, expected_kind, sha256=None):
     files = document.get("files")
     if not isinstance(files, list) or len(files) > MAX_ENTRIES:
         raise _bad("files is not a list of entries")
+    return document
+
+
+def _entries(files):
+    """The entries, and each by its folded path; no two paths may be one name on any file system."""
     entries = []
     by_folded = {}
     for item in files:
@@ -198,23 +219,31 @@ def parse(data, expected_kind, sha256=None):
         folded = _fold(path)
         if folded in by_folded:
             raise _bad("duplicate path %r" % path)
-        kind = item.get("type", "file")
-        if kind == "file":
-            mode = item.get("mode", 0o644)
-            if not isinstance(mode, int) or isinstance(mode, bool) or not 0 <= mode <= 0o7777:
-                raise _bad("entry %r has an invalid mode" % path)
-            ref = ObjectRef.from_json(item, "entry %r" % path, error=FeedRejected, message=_DAMAGED)
-            entry = Entry(path, "file", ref.size, mode, ref)
-        elif kind == "link":
-            check_link_target(path, item.get("target"))
-            entry = Entry(path, "link", target=item["target"])
-        elif kind == "dir":
-            entry = Entry(path, "dir")
-        else:
-            raise _bad("entry %r has unknown type %r" % (path, kind))
+        entry = _entry(item, path)
         by_folded[folded] = entry
         entries.append(entry)
-    # Nothing may lie below a file or a link: writing there would go through a link.
+    return entries, by_folded
+
+
+def _entry(item, path):
+    """The entry at a checked path: a file, a link or a directory, validly described."""
+    kind = item.get("type", "file")
+    if kind == "file":
+        mode = item.get("mode", 0o644)
+        if not isinstance(mode, int) or isinstance(mode, bool) or not 0 <= mode <= 0o7777:
+            raise _bad("entry %r has an invalid mode" % path)
+        ref = ObjectRef.from_json(item, "entry %r" % path, error=FeedRejected, message=_DAMAGED)
+        return Entry(path, "file", ref.size, mode, ref)
+    if kind == "link":
+        check_link_target(path, item.get("target"))
+        return Entry(path, "link", target=item["target"])
+    if kind == "dir":
+        return Entry(path, "dir")
+    raise _bad("entry %r has unknown type %r" % (path, kind))
+
+
+def _check_nothing_below_a_file(entries, by_folded):
+    """Nothing may lie below a file or a link: writing there would go through a link."""
     for entry in entries:
         folded = _fold(entry.path)
         cut = folded.rfind("/")
@@ -223,20 +252,26 @@ def parse(data, expected_kind, sha256=None):
             if ancestor is not None and ancestor.kind != "dir":
                 raise _bad("entry %r lies below the %s %r" % (entry.path, ancestor.kind, ancestor.path))
             cut = folded.rfind("/", 0, cut)
-    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
-    if expected_kind == "client":
-        release_id = document.get("releaseId")
-        executable = document.get("executable")
-        if not isinstance(release_id, str):
-            raise _bad("no releaseId")
-        target = by_folded.get(_fold(executable)) if isinstance(executable, str) else None
-        if target is None or target.kind != "file" or target.path != executable or not target.executable:
-            raise _bad("executable %r is not an executable file of the release" % (executable,))
-        manifest.release_id = release_id
-        manifest.executable = executable
-    else:
-        version = document.get("version")
-        if not isinstance(version, str):
-            raise _bad("no version")
-        manifest.version = version
-    return manifest
+
+
+def _release_id(document):
+    release_id = document.get("releaseId")
+    if not isinstance(release_id, str):
+        raise _bad("no releaseId")
+    return release_id
+
+
+def _executable(document, by_folded):
+    """The path of the game program: an executable file of the release, spelled as its entry is."""
+    executable = document.get("executable")
+    target = by_folded.get(_fold(executable)) if isinstance(executable, str) else None
+    if target is None or target.kind != "file" or target.path != executable or not target.executable:
+        raise _bad("executable %r is not an executable file of the release" % (executable,))
+    return executable
+
+
+def _version(document):
+    version = document.get("version")
+    if not isinstance(version, str):
+        raise _bad("no version")
+    return version

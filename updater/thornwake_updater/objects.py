@@ -33,7 +33,8 @@ import time
 import zlib
 
 from . import fsutil, transport
-from .errors import FeedRejected, InstallError, NetworkError, os_error_advice
+from .errors import FeedRejected, NetworkError, write_failed
+from .parallel import Stopped
 
 COPY_CHUNK = 1 << 20
 STALE_SECONDS = 7 * 24 * 3600
@@ -47,11 +48,6 @@ RUN_PREFIX = "run-"
 _OBJECT_NAME = re.compile(r"\A[0-9a-f]{64}\Z")
 
 _MISMATCH = "A downloaded file did not match the signed release, so nothing was installed. Try again later."
-
-
-def write_failed(exc):
-    cause, advice = os_error_advice(exc)
-    return InstallError("Thornwake could not write its files (%s). %s" % (cause, advice), detail=str(exc))
 
 
 class _Decoder:
@@ -583,10 +579,6 @@ def _remove_old(parent, name, before, spared):
                 pass
     finally:
         os.close(fd)
-
-
-class Stopped(Exception):
-    """Another download of the same update failed; this one ends too."""
 
 
 def _unlink(path):

@@ -19,7 +19,7 @@ import time
 
 from . import fsutil
 from .errors import NotInstalled, UpdaterError
-from .install import installed_release, read_current
+from .installed import installed_release, read_current
 from .retire import claim_release, retire_unused
 
 GAME_LOG = "game.log"

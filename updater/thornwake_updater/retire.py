@@ -32,7 +32,7 @@ import unicodedata
 
 from . import fsutil, manifest as manifest_mod
 from .errors import UpdaterError
-from .install import VERIFIED_SUFFIX, RegionLock, installed_release
+from .installed import VERIFIED_SUFFIX, RegionLock, installed_release
 
 MANIFEST_SUFFIX = ".manifest"
 

@@ -31,10 +31,9 @@ import stat
 import sys
 
 from . import fsutil
-from .errors import FeedRejected, InstallError, UpdaterError, os_error_advice
+from .errors import FeedRejected, InstallError, UpdaterError, os_error_advice, write_failed
 from .install import InstallPlan, build_tree, check_free_space, fetch_objects, load_manifest, tree_sources
 from .manifest import check_room
-from .objects import write_failed
 
 LOCK_NAME = "launcher-update.lock"
 INFO_PLIST = "Contents/Info.plist"
