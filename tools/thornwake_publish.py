@@ -19,13 +19,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "updater"))
 sys.path.insert(0, HERE)
 
-from thornwake_updater import config, ed25519, feed as feed_mod, fsutil, manifest as manifest_mod, selfupdate, transport  # noqa: E402
+from thornwake_updater import config, ed25519, envelope, feed as feed_mod, fsutil, manifest as manifest_mod, selfupdate, transport  # noqa: E402
 from thornwake_updater.errors import UpdaterError  # noqa: E402
 
 import thornwake_release as release_mod  # noqa: E402
 from thornwake_store import FeedDirectory, PublishError, Ref  # noqa: E402
 
-ENVELOPE = "feed.signed"
+ENVELOPE = envelope.NAME
 LEGACY_FEED = "feed.json"
 LEGACY_SIGNATURE = "feed.json.sig"
 DRAFT = "draft.json"
@@ -202,9 +202,9 @@ def history_sequences(feed):
 
 def served_feed(feed):
     """The feed inside the served envelope (this publisher wrote it), or None."""
-    envelope = load_json(os.path.join(feed.root, ENVELOPE))
+    sealed = load_json(os.path.join(feed.root, ENVELOPE))
     try:
-        return json.loads(base64.b64decode(envelope["feed"]).decode("utf-8")) if envelope else None
+        return json.loads(base64.b64decode(sealed["feed"]).decode("utf-8")) if sealed else None
     except (KeyError, TypeError, ValueError) as exc:
         raise PublishError("%s is damaged: %s" % (os.path.join(feed.root, ENVELOPE), exc))
 
@@ -239,12 +239,6 @@ def expiry(now, days):
     if feed_mod.parse_time(expires) - now < MIN_VALIDITY:
         raise PublishError("--expires-days %g would let the feed expire within the hour; players refuse an expired feed" % days)
     return expires
-
-
-def envelope(data, seed):
-    """feed.signed: the feed's exact bytes and their signature in one file, so the two always travel together."""
-    value = {"envelope": 1, "feed": base64.b64encode(data).decode("ascii"), "signature": ed25519.sign(seed, data).hex()}
-    return (json.dumps(value, separators=(",", ": ")) + "\n").encode("ascii")
 
 
 def feed_bytes(value):
@@ -310,7 +304,7 @@ def sign(feed_dir, key_path, expires_days, now=None, legacy=None, mirrors=None):
                        (os.path.join(feed.root, LEGACY_SIGNATURE), (ed25519.sign(seed, legacy_data).hex() + "\n").encode("ascii"))]
             notes.append("the transition feed %s for launchers already installed offers launcher %s"
                          % (LEGACY_FEED, draft["launcher"]["version"]))
-        writes.append((os.path.join(feed.root, ENVELOPE), envelope(data, seed)))
+        writes.append((os.path.join(feed.root, ENVELOPE), envelope.seal(data, seed)))
         fsutil.makedirs(feed.private_path(HISTORY))
         if json.dumps(settings, sort_keys=True) != before:
             save_settings(feed, settings)

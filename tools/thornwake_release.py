@@ -100,12 +100,15 @@ def store_tree(feed, entries, sources):
     earlier one) is not stored again: the entry points at the stored copy.
     """
     writer = PackWriter(feed)
+    chunker = chunks.Chunker()
     stored = {}
     new = 0
     try:
         for entry in entries:
             if entry["type"] == "file":
-                entry["chunks"], entry["size"], entry["sha256"], added = _store_file(feed, writer, stored, sources[entry["path"]])
+                entry["chunks"], entry["size"], entry["sha256"], added = _store_file(
+                    feed, writer, chunker, stored, sources[entry["path"]]
+                )
                 new += added
         writer.finish()
     finally:
@@ -122,8 +125,8 @@ def store_tree(feed, entries, sources):
     return packs, new
 
 
-def _store_file(feed, writer, stored, path):
-    whole = hashlib.sha256()
+def _store_file(feed, writer, chunker, stored, path):
+    whole = None
     listed = []
     size = new = 0
     try:
@@ -131,10 +134,15 @@ def _store_file(feed, writer, stored, path):
     except OSError as exc:
         raise PublishError("cannot read %s: %s" % (path, exc))
     with os.fdopen(fd, "rb", buffering=0) as handle:
-        for chunk in chunks.file_chunks(handle.readinto):
-            whole.update(chunk)
+        for chunk in chunker.chunks(handle.readinto):
+            hashed = hashlib.sha256(chunk)
             size += len(chunk)
-            digest = hashlib.sha256(chunk).hexdigest()
+            digest = hashed.hexdigest()
+            # The first chunk's hash is where the whole file's starts: small files are hashed once.
+            if whole is None:
+                whole = hashed.copy()
+            else:
+                whole.update(chunk)
             location = stored.get(digest) or feed.index.find(digest)
             if location is None:
                 data, encoding = chunks.encode(chunk)
@@ -142,7 +150,7 @@ def _store_file(feed, writer, stored, path):
                 new += 1
             stored[digest] = location
             listed.append([digest, location.size, location.stored_size, location.encoding, location.pack, location.offset])
-    return listed, size, whole.hexdigest(), new
+    return listed, size, (whole or hashlib.sha256()).hexdigest(), new
 
 
 def read_manifest(feed, ref, kind):

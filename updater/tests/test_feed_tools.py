@@ -1,6 +1,7 @@
 """The publisher's feed tools as an operator uses them: verify, prune, and the transition feed."""
 
 import base64
+import datetime
 import io
 import json
 import os
@@ -10,27 +11,29 @@ import tarfile
 
 from support import (
     KEY_A,
-    KEY_B,
     LAUNCHER_NEW,
     LAUNCHER_OLD,
     PUBLISHER,
     PYTHON,
     REPO,
     SEED_A,
+    SEED_B,
     FeedServer,
     UpdaterTestCase,
     make_bundle,
     make_tree,
     noise,
-    past,
     publish,
     release_files,
     tree_listing,
     write_config,
 )
 
+from thornwake_updater import ed25519
+
 # The updater and publisher as launchers shipped them before feed format 2 (format-1 feed.json only).
 FORMAT_1_COMMIT = "38d39b1e52b3ae4709977dd24dd50c9062336cc8"
+KEY_B = ed25519.public_key(SEED_B).hex()
 CLIENT = ["--region", "production", "--source-revision", "abc123", "--world", "1.0.0.000000000000", "--executable", "bin/game"]
 
 
@@ -99,7 +102,7 @@ class FeedToolsTest(UpdaterTestCase):
                 handle.write(bytes([byte[0] ^ 1]))
 
         def expire():
-            publish.sign(self.feed, self.key, 30, now=past(31))
+            publish.sign(self.feed, self.key, 30, now=datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=31))
 
         cases = [
             ("a damaged pack on a mirror", damage_pack, [KEY_A], "%s: object" % os.path.basename(pack)),
