@@ -33,7 +33,7 @@ class LauncherValueTest(unittest.TestCase):
             for options, offered, expected in cases:
                 with self.subTest(options=options, offered=offered):
                     launcher = feed.LauncherRelease(offered, REF) if offered else None
-                    offer = feed.Feed("file:///f/", "production", 1, None, None, launcher, b"")
+                    offer = feed.Feed("file:///f/", "production", 1, None, None, launcher, ["file:///f/"], b"")
                     self.assertEqual(expected, check.launcher_value(cli.Options(**options), offer))
 
 
@@ -53,7 +53,7 @@ class UnusableFeedTest(ServedFeedTestCase):
         self.feed.sign(seed=SEED_B)
         run = self.run_mode("--check")
         self.assertEqual((0, self.UNKNOWN), (run.status, run.lines[-1]), run.text)
-        self.assertTrue(any("not signed by a trusted Thornwake key" in line for line in run.lines[:-1]), run.text)
+        self.assertTrue(any("not signed by a trusted key" in line for line in run.lines[:-1]), run.text)
 
         self.server.stop()
         run = self.run_mode("--check")

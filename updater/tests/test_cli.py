@@ -63,8 +63,7 @@ class ScriptTest(UpdaterTestCase):
         process.send_signal(signal.SIGINT)
         stdout = process.communicate(timeout=20)[0]
         run = self.checked(run_result(process.returncode, stdout))
-        self.assertEqual((1, ["Thornwake launcher error: The update was interrupted. Your installed game was not changed. "
-                              "Try again."]), (run.status, run.lines))
+        self.assertEqual((1, ["Thornwake launcher error: " + cli.INTERRUPTED]), (run.status, run.lines))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-"""Accepting a fetched feed: signature, region, expiry, no rollback, format."""
+"""Accepting a fetched feed.signed: whole envelope, signature, region, expiry, no rollback, format, mirrors."""
 
 import datetime
 import json
@@ -8,16 +8,17 @@ import unittest
 
 from support import KEY_A, SEED_A, SEED_B, WORLD
 
-from thornwake_updater import config, ed25519, feed
-from thornwake_updater.errors import FeedRejected
+from thornwake_updater import config, envelope, feed
+from thornwake_updater.errors import FeedRejected, NetworkError
 
 EXPIRES = datetime.datetime(2030, 1, 1, tzinfo=datetime.timezone.utc)
 SECOND = datetime.timedelta(seconds=1)
+BASE = "https://cdn.example/feed/"
 
 
 def document(**changes):
     value = {
-        "format": 1, "region": "production", "sequence": 5, "expires": "2030-01-01T00:00:00Z",
+        "format": 2, "region": "production", "sequence": 5, "expires": "2030-01-01T00:00:00Z",
         "client": {"releaseId": "r1", "sourceRevision": "abc", "worldVersion": WORLD,
                    "manifest": {"sha256": "ab" * 32, "size": 10, "encoding": "zlib", "storedSize": 8}},
     }
@@ -25,47 +26,71 @@ def document(**changes):
     return value
 
 
+def sealed(value, seed=SEED_A, spoil=None):
+    """feed.signed holding value, signed with seed, then spoiled: (old bytes, new bytes) replaced in it."""
+    data = envelope.seal(json.dumps(value).encode("utf-8"), seed)
+    if spoil == "tamper":
+        wrapper = json.loads(data)
+        wrapper["feed"] = envelope.base64.b64encode(json.dumps(dict(value, sequence=99)).encode()).decode()
+        return json.dumps(wrapper).encode()
+    return data.replace(*spoil) if spoil else data
+
+
+GOOD = sealed(document())
 CASES = [
-    # name, feed document, signing seed, sequence accepted before, now, the refusal's words (None: accepted)
-    ("newer sequence", document(), SEED_A, 4, EXPIRES - SECOND, None),
-    ("same sequence", document(), SEED_A, 5, EXPIRES - SECOND, None),
-    ("first feed of the region", document(sequence=0), SEED_A, None, EXPIRES - SECOND, None),
-    ("unknown key", document(), SEED_B, 4, EXPIRES - SECOND, "not signed by a trusted Thornwake key"),
-    ("tampered after signing", document(), "tamper", 4, EXPIRES - SECOND, "not signed by a trusted Thornwake key"),
-    ("signature not hex", document(), "not hex", 4, EXPIRES - SECOND, "not signed by a trusted Thornwake key"),
-    ("another region", document(region="staging"), SEED_A, 4, EXPIRES - SECOND, "for another region"),
-    ("expired at that very second", document(), SEED_A, 4, EXPIRES, "has expired"),
-    ("sequence one below", document(), SEED_A, 6, EXPIRES - SECOND, "older update information"),
-    ("newer format", document(format=2), SEED_A, 4, EXPIRES - SECOND, "needs a newer Thornwake Launcher"),
-    ("bad world version", document(client=dict(document()["client"], worldVersion="1.0")), SEED_A, 4,
-     EXPIRES - SECOND, "is damaged"),
+    # name, feed.signed, sequence accepted before, now, (refusal kind, its words) or the accepted mirrors
+    ("newer sequence", GOOD, 4, EXPIRES - SECOND, [BASE]),
+    ("same sequence", GOOD, 5, EXPIRES - SECOND, [BASE]),
+    ("first feed of the region", sealed(document(sequence=0)), None, EXPIRES - SECOND, [BASE]),
+    ("mirrors", sealed(document(mirrors=["https://a.example/tw/", "file:///srv/tw/"])), 4, EXPIRES - SECOND,
+     ["https://a.example/tw/", "file:///srv/tw/"]),
+    ("cut short", GOOD[: len(GOOD) // 2], 4, EXPIRES - SECOND, (NetworkError, "incomplete")),
+    ("empty", b"", 4, EXPIRES - SECOND, (NetworkError, "incomplete")),
+    ("feed not base64", sealed(document(), spoil=(b'"feed": "', b'"feed": "!')), 4, EXPIRES - SECOND, (NetworkError, "incomplete")),
+    ("signature cut", sealed(document(), spoil=(b'"signature": "', b'"signature": "ab')), 4, EXPIRES - SECOND,
+     (NetworkError, "incomplete")),
+    ("unknown key", sealed(document(), SEED_B), 4, EXPIRES - SECOND, (FeedRejected, "not signed by a trusted key")),
+    ("tampered after signing", sealed(document(), spoil="tamper"), 4, EXPIRES - SECOND, (FeedRejected, "not signed by a trusted key")),
+    ("newer envelope", sealed(document(), spoil=(b'"envelope": 1', b'"envelope": 2')), 4, EXPIRES - SECOND,
+     (FeedRejected, "needs a newer Thornwake Launcher")),
+    ("newer format", sealed(document(format=3)), 4, EXPIRES - SECOND, (FeedRejected, "needs a newer Thornwake Launcher")),
+    ("format 1 inside", sealed(document(format=1)), 4, EXPIRES - SECOND, (FeedRejected, "is damaged")),
+    ("another region", sealed(document(region="staging")), 4, EXPIRES - SECOND, (FeedRejected, "for another region")),
+    ("expired at that very second", GOOD, 4, EXPIRES, (FeedRejected, "has expired")),
+    ("sequence one below", GOOD, 6, EXPIRES - SECOND, (FeedRejected, "older update information")),
+    ("bad world version", sealed(document(client=dict(document()["client"], worldVersion="1.0"))), 4,
+     EXPIRES - SECOND, (FeedRejected, "is damaged")),
     ("identity object with a stored size of its own",
-     document(client=dict(document()["client"], manifest={"sha256": "ab" * 32, "size": 10, "storedSize": 8})),
-     SEED_A, 4, EXPIRES - SECOND, "is damaged"),
+     sealed(document(client=dict(document()["client"], manifest={"sha256": "ab" * 32, "size": 10, "storedSize": 8}))),
+     4, EXPIRES - SECOND, (FeedRejected, "is damaged")),
+    ("mirror on plain http", sealed(document(mirrors=["http://cdn.example/tw/"])), 4, EXPIRES - SECOND, (FeedRejected, "is damaged")),
+    ("mirror without a final slash", sealed(document(mirrors=["https://cdn.example/tw"])), 4, EXPIRES - SECOND,
+     (FeedRejected, "is damaged")),
+    ("no mirror", sealed(document(mirrors=[])), 4, EXPIRES - SECOND, (FeedRejected, "is damaged")),
 ]
 
 
 class AcceptFeedTest(unittest.TestCase):
     def test_accepted_and_refused_feeds(self):
-        settings = config.RegionSettings("production", "Production", "https://cdn.example/feed/", [bytes.fromhex(KEY_A)])
-        for name, value, seed, before, now, refusal in CASES:
+        settings = config.RegionSettings("production", "Production", BASE, [bytes.fromhex(KEY_A)])
+        for name, data, before, now, outcome in CASES:
             with self.subTest(name), tempfile.TemporaryDirectory() as directory:
                 state = feed.SequenceState(os.path.join(directory, "regions", "production", "feed-state.json"))
                 if before is not None:
                     state.store(before)
-                data = json.dumps(value).encode("utf-8")
-                signature = ed25519.sign(SEED_A if isinstance(seed, str) else seed, data).hex().encode("ascii")
-                if seed == "tamper":
-                    data = data.replace(b'"r1"', b'"r2"')
-                elif seed == "not hex":
-                    signature = b"zz" + signature[2:]
-                if refusal is None:
-                    accepted = feed.accept_feed(data, signature, settings, state, now)
-                    self.assertEqual(("r1", value["sequence"]), (accepted.client.release_id, state.load()))
+
+                def accept():
+                    return feed.accept_feed(envelope.open_envelope(data, settings.trusted_keys), settings, state, now)
+
+                if isinstance(outcome, list):
+                    accepted = accept()
+                    self.assertEqual(("r1", 5 if before else 0, outcome),
+                                     (accepted.client.release_id, state.load(), accepted.mirrors))
                     continue
-                with self.assertRaises(FeedRejected) as caught:
-                    feed.accept_feed(data, signature, settings, state, now)
-                self.assertIn(refusal, caught.exception.message)
+                with self.assertRaises(outcome[0]) as caught:
+                    accept()
+                self.assertIsInstance(caught.exception, outcome[0])
+                self.assertIn(outcome[1], caught.exception.message)
                 self.assertEqual(before, state.load(), "a refused feed changes nothing")
 
 

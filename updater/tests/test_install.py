@@ -1,12 +1,12 @@
-"""Update runs: installing, delta updates, refused releases, and SIGKILL at any moment of an install."""
+"""Update runs: installing, delta updates, refused releases, two regions at once, and SIGKILL at any moment."""
 
 import os
+import subprocess
 
-from support import (PYTHON, SCRIPT, ServedFeedTestCase, installed_is_intact, make_tree, noise, read,
-                     release_files, write)
+from support import (KEY_A, PYTHON, SCRIPT, UPDATER_DIR, Feed, ServedFeedTestCase, UpdaterTestCase, installed_is_intact,
+                     make_tree, noise, read, release_files, write, write_config)
 
 from thornwake_updater import parallel
-from thornwake_updater.output import format_size
 
 
 class UpdateTest(ServedFeedTestCase):
@@ -20,17 +20,22 @@ class UpdateTest(ServedFeedTestCase):
         self.feed.publish_client(make_tree(os.path.join(self.tmp, "a"), dict(files, **{"bin/data": "../data"})), "2026.12.1")
         self.golden("check_client_available", self.run_mode("--check"), "check")
         run = self.update()
-        values = [int(line[20:-1]) for line in run.lines if line.startswith("Downloading client: ")]
-        self.assertEqual([0] + sorted(set(values[1:-1])) + [100], values, "percentages rise and never repeat")
+        # Each report: what is done, then the percentage, which rises from 0 to 100.
+        reports = [(first, second) for first, second in zip(run.lines, run.lines[1:]) if second.startswith("Downloading client: ")]
+        self.assertTrue(all(first.startswith("Updating to client 2026.12.1 (") for first, _ in reports), run.text)
+        values = [int(second[20:-1]) for _, second in reports]
+        self.assertEqual((0, 100, sorted(values)), (values[0], values[-1], values))
         self.golden("update_install", run, "update")
         self.assert_installed("2026.12.1")
         self.golden("check_current", self.run_mode("--check"), "check")
         self.server.reset()
         self.golden("update_current", self.update(), "update")
-        self.assertEqual(["/feed.json", "/feed.json.sig"], self.server.httpd.requests, "nothing else is fetched")
+        # Only the feed, past any cache.
+        self.assertRegex(" ".join(self.server.httpd.requests), r"\A/feed\.signed\?t=[0-9a-f]{16}\Z")
+        self.assertEqual("no-cache", self.server.httpd.headers[0]["Cache-Control"])
 
         # A file of the wrong size makes the release incomplete; the update fetches only that file.
-        write(self.release_path("data", "text.txt"), b"x", "ab")
+        write(self.release_path("data", "text.txt"), b"x")
         self.assertEqual("client=available:2026.12.1", self.client_value())
         self.server.reset()
         self.update()
@@ -45,9 +50,9 @@ class UpdateTest(ServedFeedTestCase):
         # A refused release leaves the installed one current and whole.
         b_only = noise("b-only", 5000)
         self.feed.publish_client(make_tree(os.path.join(self.tmp, "b"), dict(files, **{"data/b-only.bin": b_only})), "2027.01.1")
-        write(os.path.join(self.feed.root, self.feed.store_object(b_only).relative_url()), noise("something else", 5000))
-        self.golden("update_rejected_object", self.run_mode("--update-only"), "update")
-        self.assert_installed("2026.12.1", "no staging or partial release left")
+        self.feed.spoil(b_only)
+        self.golden("update_rejected_object", self.run_mode("--update-only"), "update", self.port)
+        self.assertEqual(("2026.12.1", True), installed_is_intact(self.region_dir))
         # Under 1,024 characters but over 4,000 bytes: too long once placed in the support directory, which is
         # known before anything but the manifest is downloaded.
         game = dict(self.feed.store_object(b"#!/bin/sh\n").to_json(), path="bin/game", mode=0o755)
@@ -79,7 +84,7 @@ class UpdateTest(ServedFeedTestCase):
         self.server.reset()
         run = self.update()
         self.assertLessEqual(self.server.object_bytes(), 0.03 * full)
-        self.assertEqual("Updating to client r2 (%s)\u2026" % format_size(2 * 10000), run.lines[0])
+        self.assertEqual("Updating to client r2 (0 of 20 KB)\u2026", run.lines[0])
         self.assert_installed("r2", "the old release is retired")
         linked = [path for path in files if os.stat(self.release_path(path)).st_ino == inodes[path]]
         self.assertEqual(len(files) - 2, len(linked), "unchanged files are hard links of the installed ones")
@@ -117,3 +122,46 @@ class KillDuringInstallTest(ServedFeedTestCase):
         self.kill_spread(lambda: start("Verifying and installing client\u2026"), 6, check)
         self.update()
         self.assert_installed(target[-1], "leftovers were removed")
+
+
+PAIRS = 20
+# One updater process per region that runs an update each time it reads a line: the pairs start
+# together, and twenty of them cost no more than the two processes.
+UPDATES_ON_REQUEST = """
+import sys
+sys.path.insert(0, sys.argv[1])
+from thornwake_updater import cli, output
+for _ in sys.stdin:
+    print("status %d" % cli.run(sys.argv[2:], output.Output()), flush=True)
+"""
+
+
+class TwoRegionsTest(UpdaterTestCase):
+    def test_two_regions_updating_at_once_both_succeed(self):
+        regions = ("production", "staging")
+        feeds = {region: Feed(os.path.join(self.tmp, "feed-" + region), region=region) for region in regions}
+        config = write_config(os.path.join(self.tmp, "launcher-config.json"),
+                              [(region, feeds[region].root, [KEY_A]) for region in regions])
+        # Two small releases in turn: each pair installs the same new files in both regions at once.
+        trees = [make_tree(os.path.join(self.tmp, "tree-" + variant), release_files(variant, count=24, size=100))
+                 for variant in ("a", "b")]
+        updaters = {}
+        for region in regions:
+            updaters[region] = subprocess.Popen(
+                [PYTHON, "-c", UPDATES_ON_REQUEST, UPDATER_DIR, "--config", config, "--region", region, "--update-only"],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env())
+            self.addCleanup(updaters[region].communicate)
+        for pair in range(PAIRS):
+            for feed in feeds.values():
+                feed.publish_client(trees[pair % 2], "r%d" % pair)
+            for process in updaters.values():
+                process.stdin.write(b"go\n")
+                process.stdin.flush()
+            for region, process in updaters.items():
+                lines = []
+                while not lines or not lines[-1].startswith("status "):
+                    lines.append(process.stdout.readline().decode("utf-8") or "status (ended)")
+                self.assertEqual("status 0\n", lines[-1], "pair %d, %s: %s" % (pair, region, "".join(lines)))
+                region_dir = os.path.join(self.support, "client", "regions", region)
+                self.assertEqual(("r%d" % pair, True), installed_is_intact(region_dir), "pair %d, %s" % (pair, region))
+        self.assertFalse(os.path.lexists(os.path.join(self.support, "client", "objects")), "no shared cache")

@@ -32,7 +32,7 @@ class PlayTest(UpdaterTestCase):
         self.config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, "feed", [KEY_A])])
         run = self.play("x")
         self.assertEqual((1, ["Thornwake launcher error: Thornwake is not installed for this region yet. "
-                              "Update the game, then press Play."]), (run.status, run.lines))
+                              "Update, then press Play."]), (run.status, run.lines))
         self.golden("play_not_installed", run, "play")
         feed.publish_client(make_tree(os.path.join(self.tmp, "tree"), release_files("a")), "2026.12.1")
         self.assertEqual(0, self.run_updater("--update-only", config=self.config).status)
@@ -63,11 +63,11 @@ class PlayTest(UpdaterTestCase):
         write(self.release_path("bin", "game"), b"#!/nonexistent/interpreter\n"[: len(b"#!/bin/sh\n")], "r+b")
         run = self.play()
         self.assertEqual(1, run.status)
-        self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: Thornwake could not be started"), run.text)
+        self.assertTrue(run.lines[-1].startswith("Thornwake launcher error: The game could not be started"), run.text)
         os.unlink(self.release_path("data", "shared.bin"))
         run = self.play()
         self.assertEqual((1, False), (run.status, STARTING in run.lines))
-        self.assertIn("incomplete or damaged", run.lines[-1])
+        self.assertIn("is incomplete", run.lines[-1])
 
 
 if __name__ == "__main__":

@@ -1,12 +1,14 @@
 """Hostile and broken servers: every fetch ends in a clear error, bounded in time and memory."""
 
 import os
+import shutil
+import tempfile
 import time
 import unittest
 
-from support import LAUNCHER_OLD, FeedServer, ServedFeedTestCase, make_bundle, make_tree, release_files
+from support import LAUNCHER_OLD, FeedServer, ServedFeedTestCase, make_bundle, make_tree, release_files, write
 
-from thornwake_updater import transport
+from thornwake_updater import transfer, transport
 from thornwake_updater.errors import FeedRejected, NetworkError
 
 SHORT = transport.Limits(socket_timeout=1.0, base_deadline=2.0, min_rate=10**9)
@@ -40,39 +42,56 @@ trickle = serve(100, b"x", repeat=100, pause=0.3)
 
 class HostileServerTest(unittest.TestCase):
     def setUp(self):
-        self.server = FeedServer(os.path.dirname(os.path.abspath(__file__)))
+        root = tempfile.mkdtemp(prefix="thornwake-test-")
+        self.addCleanup(shutil.rmtree, root)
+        self.body = bytes(range(120))
+        write(os.path.join(root, "body"), self.body)
+        self.server = FeedServer(root)
         self.addCleanup(self.server.stop)
 
     def test_bad_answers_end_in_the_right_error_within_bounds(self):
+        body = self.body
         cases = [
-            # path, answer, limit and exact size of the fetch, error (None: the 120 bytes arrive)
-            ("/endless", endless, 1 << 20, None, FeedRejected),
-            ("/huge", serve(10**12), 1 << 20, None, FeedRejected),
-            ("/trickle", trickle, 1 << 20, None, NetworkError),
-            ("/silent", lambda handler: time.sleep(3), 1 << 20, None, NetworkError),
-            ("/short", serve(100, b"y" * 50), 1 << 20, 100, NetworkError),
-            ("/short-of-its-own-length", serve(100, b"y" * 50), 1 << 20, None, NetworkError),
-            ("/bigger", serve(120, b"z" * 120), 100, 100, FeedRejected),
-            ("/to-file", serve(0, location="file:///etc/passwd"), 1 << 20, None, FeedRejected),
-            ("/to-ftp", serve(0, location="ftp://127.0.0.1/x"), 1 << 20, None, FeedRejected),
-            ("/missing", lambda handler: handler.send_error(404), 1 << 20, None, NetworkError),
-            ("/moved", serve(0, location=self.server.url + "body"), 1 << 20, 120, None),
+            # path, answer, first byte and end of the range asked for (None: to the end), limit,
+            # error (None: the bytes of the range arrive)
+            ("/endless", endless, 0, None, 1 << 20, FeedRejected),
+            ("/huge", serve(10**12), 0, None, 1 << 20, FeedRejected),
+            ("/trickle", trickle, 0, None, 1 << 20, NetworkError),
+            ("/silent", lambda handler: time.sleep(3), 0, None, 1 << 20, NetworkError),
+            ("/short", serve(100, b"y" * 50), 0, 100, 1 << 20, NetworkError),
+            ("/short-of-its-own-length", serve(100, b"y" * 50), 0, None, 1 << 20, NetworkError),
+            ("/bigger", serve(120, body), 0, None, 100, FeedRejected),
+            ("/to-file", serve(0, location="file:///etc/passwd"), 0, None, 1 << 20, FeedRejected),
+            ("/to-ftp", serve(0, location="ftp://127.0.0.1/x"), 0, None, 1 << 20, FeedRejected),
+            ("/missing", lambda handler: handler.send_error(404), 0, None, 1 << 20, NetworkError),
+            ("/moved", serve(0, location=self.server.url + "moved-here"), 0, None, 1 << 20, None),
+            ("/range", lambda handler: handler.send_file("/body"), 10, 60, 1 << 20, None),
+            ("/range-ignored", serve(120, body), 10, 60, 1 << 20, None),
+            ("/another-range", self.other_range, 10, 60, 1 << 20, FeedRejected),
+            ("/range-past-the-end", serve(50, body[:50]), 10, 60, 1 << 20, NetworkError),
         ]
-        self.server.httpd.hooks["/body"] = serve(120, b"z" * 120)
-        for path, hook, limit, exact, error in cases:
+        self.server.httpd.hooks["/moved-here"] = serve(120, body)
+        for path, hook, start, end, limit, error in cases:
             with self.subTest(path):
                 self.server.httpd.hooks[path] = hook
-                received = [0]
+                received = []
                 started = time.monotonic()
                 try:
-                    transport.fetch(self.server.url + path[1:], lambda chunk: received.append(received.pop() + len(chunk)),
-                                    limit, exact=exact, limits=SHORT)
-                    self.assertEqual((None, 120), (error, received[0]))
+                    transfer.get(self.server.url + path[1:], received.append, start, end, limit, SHORT)
+                    self.assertEqual((None, body[start:end]), (error, b"".join(received)))
                 except (FeedRejected, NetworkError) as exc:
                     self.assertIsInstance(exc, error or ())
                     self.assertTrue(exc.message)
                 self.assertLess(time.monotonic() - started, 5.0)
-                self.assertLessEqual(received[0], limit)
+                self.assertLessEqual(len(b"".join(received)), limit)
+
+    @staticmethod
+    def other_range(handler):
+        handler.send_response(206)
+        handler.send_header("Content-Range", "bytes 0-49/120")
+        handler.send_header("Content-Length", "50")
+        handler.end_headers()
+        handler.wfile.write(bytes(50))
 
     def test_redirect_rules(self):
         cases = [
@@ -115,23 +134,23 @@ class SlowServerRunTest(ServedFeedTestCase):
         self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-a"), release_files("a")), "r1")
         self.update()
         bundle = make_bundle(os.path.join(self.tmp, "Thornwake Launcher.app"), LAUNCHER_OLD)
-        # Release r2 brings eight new objects, more than the download threads.
-        files = release_files("b", count=8)
-        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-b"), files), "r2")
-        new_objects = ["/" + self.feed.store_object(files["data/b/part%03d.bin" % index]).relative_url() for index in range(8)]
+        # Release r2 brings a pack of new objects.
+        packs = self.feed.packs()
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "tree-b"), release_files("b", count=8)), "r2")
+        new_packs = sorted(self.feed.packs() - packs)
         # The bounds promised to players: a check ends within 20 s, play waits 5 s at most for the
         # network, an update gives up after 60 s without progress.
         check, play, update = (self.SCALE * bound for bound in (20, 5, 60))
         unreachable = "Thornwake launcher error: The update server could not be reached."
         cases = [
             # name, answer, paths, arguments, status, last line, bound
-            ("check with a slow signature", trickle, ["/feed.json.sig"], ["--check"], 0,
+            ("check with a slow feed", trickle, ["/feed.signed"], ["--check"], 0,
              "UPDATE_CHECK launcher=unknown client=unknown world=unknown", check),
-            ("play with a slow signature", trickle, ["/feed.json.sig"],
+            ("play with a slow feed", trickle, ["/feed.signed"],
              ["--launcher-bundle", bundle, "--launcher-version", LAUNCHER_OLD], 0, "Starting Thornwake\u2026", play),
-            ("update from a server that keeps dropping the connection", dribble_then_drop, new_objects,
+            ("update from a server that keeps dropping the connection", dribble_then_drop, new_packs,
              ["--update-only"], 1, unreachable, update),
-            ("update from a server that never ends its headers", trickle_headers, new_objects, ["--update-only"], 1,
+            ("update from a server that never ends its headers", trickle_headers, new_packs, ["--update-only"], 1,
              unreachable, update),
         ]
         for name, hook, paths, arguments, status, last, bound in cases:
@@ -144,5 +163,5 @@ class SlowServerRunTest(ServedFeedTestCase):
                 self.assertTrue(run.lines[-1].startswith(last), run.text)
                 self.assertLess(time.monotonic() - started, bound + self.MARGIN, run.text)
                 if hook is dribble_then_drop:
-                    self.assertTrue([r for r in self.server.httpd.ranges if r], "the object downloads were retried")
+                    self.assertGreater(len(self.server.object_requests()), 1, "the download was continued")
         self.assertEqual("r1", self.current()["releaseId"])

@@ -34,7 +34,6 @@ from .errors import FeedRejected
 
 READ_BLOCK = 1 << 20
 _OPEN_SOURCES = 16
-_MISMATCH = "A download did not match the signed release; nothing was installed. Try later."
 
 
 def stamp_of(info):
@@ -504,10 +503,10 @@ class Build(fetch.Sink):
         if failed:
             for path in failed:
                 _unlink(self.place(path))
-            raise FeedRejected(_MISMATCH, detail="%s does not match its hash once assembled" % failed[0])
+            raise FeedRejected(fetch.MISMATCH, detail="%s does not match its hash once assembled" % failed[0])
         missing = [target.entry.path for target in self.targets if target.stamp is None]
         if missing:
-            raise FeedRejected(_MISMATCH, detail="%s was not completed" % missing[0])
+            raise FeedRejected(fetch.MISMATCH, detail="%s was not completed" % missing[0])
         # Links last, so no file above was ever written through one.
         for entry in self.manifest.entries:
             if entry.kind == "link":

@@ -23,7 +23,7 @@ POSITION_LIMIT = 2**50
 ENCODINGS = ("identity", "zlib")
 EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 
-_DAMAGED = "The release description from the server is damaged. Try again later."
+DAMAGED = "The release description is damaged or unsafe. Nothing was installed."
 
 
 def stored_bound(size):
@@ -60,7 +60,7 @@ def object_path(sha256, encoding):
 
 
 def _bad(reason):
-    return FeedRejected(_DAMAGED, detail="manifest: %s" % reason)
+    return FeedRejected(DAMAGED, detail="manifest: %s" % reason)
 
 
 def _count(value):

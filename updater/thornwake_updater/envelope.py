@@ -29,7 +29,7 @@ NO_CACHE = {"Cache-Control": "no-cache", "Pragma": "no-cache"}
 
 _GARBLED = "The update server sent incomplete update information. Try again later."
 _UNSIGNED = "The update information is not signed by a trusted key. Try again later."
-_NEWER = "The update information needs a newer Thornwake Launcher. Install the latest one."
+NEWER = "This update needs a newer Thornwake Launcher. Install the latest one."
 
 
 def url_of(feed_url):
@@ -65,7 +65,7 @@ def open_envelope(data, trusted_keys):
     if not isinstance(version, int) or isinstance(version, bool):
         raise garbled("no envelope version")
     if version > VERSION:
-        raise FeedRejected(_NEWER, detail="%s has envelope version %d; this updater reads %d" % (NAME, version, VERSION))
+        raise FeedRejected(NEWER, detail="%s has envelope version %d; this updater reads %d" % (NAME, version, VERSION))
     feed_text = document.get("feed")
     signature_text = document.get("signature")
     if version != VERSION or not isinstance(feed_text, str) or not isinstance(signature_text, str):

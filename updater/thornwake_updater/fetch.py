@@ -32,8 +32,8 @@ WORKERS = 4
 # Pieces stored in at most this many bytes are checked in memory before they are handed on.
 IN_MEMORY = chunks_mod.stored_bound(chunks_mod.MAX_CHUNK)
 
-_UNREACHABLE = "The update server could not be reached. Check your internet connection."
-_MISMATCH = "A download did not match the signed release; nothing was installed. Try later."
+_UNREACHABLE = transport._UNREACHABLE
+MISMATCH = "A download did not match the signed release. Nothing was installed."
 
 
 class Piece:
@@ -101,6 +101,11 @@ def plan_spans(pieces, gap=GAP, limit=MAX_SPAN):
         current = Span(piece)
         spans.append(current)
     return spans
+
+
+def total_bytes(spans):
+    """What fetching the spans transfers."""
+    return sum(span.size for span in spans)
 
 
 def decode(piece, stored):
@@ -312,25 +317,23 @@ class Engine:
         self._stop = threading.Event()
         self._last_byte = time.monotonic()
 
-    def total(self, spans):
-        return sum(span.size for span in spans)
-
     def _arrived(self, count):
         with self._lock:
             self._last_byte = time.monotonic()
         if self.progress is not None:
             self.progress.add(count)
 
-    def run(self, pieces):
-        """Fetch every piece (no two with the same hash) and hand each on, checked; raises the first failure."""
-        spans = plan_spans(pieces)
+    def run(self, spans):
+        """Fetch the pieces of every span (plan_spans) and hand each on, checked; raises the first failure."""
         for index, span in enumerate(spans):
             span.index = index
-        if not spans:
+        if len(spans) <= 1 or self.workers <= 1:
+            # On this thread, where the deadlines can interrupt even a name lookup.
+            for span in spans:
+                self._fetch_span(span)
             return
         # The largest first, so no thread is left with a big one at the end.
-        queue = sorted(spans, key=lambda span: -span.size)
-        queue.reverse()
+        queue = sorted(spans, key=lambda span: span.size)
         errors = []
 
         def worker():
@@ -350,8 +353,6 @@ class Engine:
             finally:
                 transport.close_connections()
 
-        total = self.total(spans)
-        overall = time.monotonic() + self.limits.deadline_for(total) + self.limits.base_deadline * (len(spans) // self.workers + 1)
         self._last_byte = time.monotonic()
         # Daemon threads: one stuck where no timeout reaches (a name lookup) cannot keep the updater alive.
         threads = [threading.Thread(target=worker, daemon=True) for _ in range(min(self.workers, len(spans)))]
@@ -365,7 +366,8 @@ class Engine:
                         self.progress.tick()
                     with self._lock:
                         quiet = time.monotonic() - self._last_byte
-                    if quiet > self.limits.stall or time.monotonic() > overall:
+                    # Also when a thread is stuck where no socket timeout reaches (a server trickling its headers).
+                    if quiet > self.limits.stall:
                         raise NetworkError(_UNREACHABLE, detail="downloads stalled: no byte for %.3g seconds" % quiet)
         finally:
             self._stop.set()
@@ -373,7 +375,13 @@ class Engine:
             raise errors[0]
 
     def _fetch_span(self, span):
+        """Fetch span from the mirrors, continuing after each failure at the first byte not yet received.
+
+        One bound for all its attempts: a retry does not give a trickling server its time again.
+        """
         receivers = [_Receiver(piece, self.sink) for piece in span.pieces]
+        deadline = time.monotonic() + self.limits.deadline_for(span.size)
+        # Mirrors that failed without bringing a byte since the span last made progress.
         tried = set()
         wrong = error = None
         while True:
@@ -385,8 +393,7 @@ class Engine:
             usable = [index for index in self.mirrors.candidates(span.index) if index not in tried]
             if not usable:
                 if all(self.mirrors.banned(index) for index in range(len(self.mirrors.bases))):
-                    raise FeedRejected(_MISMATCH, detail="no mirror left that sent undamaged objects (%s)" % (
-                        "object %s" % wrong if wrong else span.path))
+                    raise FeedRejected(MISMATCH, detail=error.detail if wrong else "every mirror sent damaged objects")
                 raise error
             mirror = usable[0]
             first = waiting[0]
@@ -394,10 +401,8 @@ class Engine:
             end = waiting[-1].piece.end
             cursor = _Cursor(waiting, start, self._arrived, self._stop.is_set)
             url = self.mirrors.url(mirror, span.path)
-            before = sum(receiver.received for receiver in receivers) + sum(r.done for r in receivers)
             try:
-                transfer.get(url, cursor.feed, start, end, end - start, self.limits,
-                             time.monotonic() + self.limits.deadline_for(end - start))
+                transfer.get(url, cursor.feed, start, end, end - start, self.limits, deadline)
                 self.mirrors.worked(mirror)
                 continue
             except _WrongHash as exc:
@@ -406,20 +411,20 @@ class Engine:
                 wrong = exc.piece.sha256
                 if self.progress is not None:
                     self.progress.more(exc.piece.stored_size)
-                error = FeedRejected(_MISMATCH, detail="%s: object %s does not match its hash" % (url, wrong))
+                error = FeedRejected(MISMATCH, detail="%s: object %s does not match its hash" % (url, wrong))
             except (NetworkError, FeedRejected) as exc:
                 self.mirrors.failed(mirror)
                 error = exc
-            after = sum(receiver.received for receiver in receivers) + sum(r.done for r in receivers)
-            if after > before:
-                tried.clear()  # new bytes: every mirror may be tried again
-            tried.add(mirror)
+            if cursor.position > start:
+                tried.clear()  # it brought new bytes: worth asking again, after the others
+            else:
+                tried.add(mirror)
 
 
 def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
     """The checked content of one object (a manifest), at most limit bytes, as bytes."""
     if chunk.size > limit:
-        raise FeedRejected(_MISMATCH, detail="object %s is larger than %d bytes" % (chunk.sha256, limit))
+        raise FeedRejected(MISMATCH, detail="object %s is larger than %d bytes" % (chunk.sha256, limit))
     content = bytearray()
 
     class Collect(Sink):
@@ -430,7 +435,7 @@ def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
             pass
 
     if chunk.size:
-        Engine(mirrors, Collect(), limits, workers=1).run([Piece(chunk)])
+        Engine(mirrors, Collect(), limits, workers=1).run(plan_spans([Piece(chunk)]))
     elif chunk.sha256 != chunks_mod.EMPTY_SHA256:
-        raise FeedRejected(_MISMATCH, detail="object %s: content does not match its hash" % chunk.sha256)
+        raise FeedRejected(MISMATCH, detail="object %s: content does not match its hash" % chunk.sha256)
     return bytes(content)

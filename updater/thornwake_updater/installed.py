@@ -23,7 +23,7 @@ import re
 import stat
 
 from . import fsutil, manifest as manifest_mod
-from .errors import UpdaterError, write_failed
+from .errors import BUSY, UpdaterError, write_failed
 from .feed import SHA256_HEX
 
 CURRENT_LIMIT = 1 << 20
@@ -157,7 +157,7 @@ class RegionLock:
         except OSError as exc:
             self.handle.close()
             if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise UpdaterError("Another Thornwake update is already running. Wait for it to finish, then try again.")
+                raise UpdaterError(BUSY)
             raise write_failed(exc)
         return self
 

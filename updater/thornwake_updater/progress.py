@@ -64,14 +64,14 @@ def detail(done, total, rate):
 
 
 def lines(kind, name, done, total, rate):
-    """The two lines of one report, as one text."""
+    """The two lines of one report."""
     updating, downloading = _FORMS[kind]
     percent = 100 if total <= 0 else min(done, total) * 100 // total
-    return "%s\n%s\n" % (updating % (name, " (%s)" % detail(done, total, rate)), downloading % percent)
+    return [updating % (name, " (%s)" % detail(done, total, rate)), downloading % percent]
 
 
 class Progress:
-    """Counts the bytes of one download and reports them through write(text) about once a second."""
+    """Counts the bytes of one download and reports them through write(lines) about once a second."""
 
     def __init__(self, write, kind, name, total, clock=time.monotonic):
         self._write = write
@@ -88,7 +88,7 @@ class Progress:
         """The first report; with nothing to download only the line that names the release."""
         with self._lock:
             if self.total <= 0:
-                self._write(_FORMS[self.kind][0] % (self.name, "") + "\n")
+                self._write([_FORMS[self.kind][0] % (self.name, "")])
                 return
             self._report(self._clock(), force=True)
 

@@ -74,7 +74,7 @@ def limits_from_environment(environ):
         return DEFAULT_LIMITS
     return DEFAULT_LIMITS.scaled(factor) if 0 < factor < 1 else DEFAULT_LIMITS
 
-_UNREACHABLE = "The update server could not be reached. Check your internet connection and try again."
+_UNREACHABLE = "The update server could not be reached. Check your internet connection."
 _MISBEHAVING = "The update server sent an invalid response. Try again later."
 
 
