@@ -84,7 +84,9 @@ def publish_tree(feed, tree, kind, **fields):
     entries, sources = release_mod.scan_tree(tree)
     check_manifest(release_mod.stand_in(kind, entries, fields), kind)
     packs, new = release_mod.store_tree(feed, entries, sources)
-    ref, added = feed.store_bytes(release_mod.to_bytes(release_mod.document(kind, entries, fields, packs)))
+    data = release_mod.to_bytes(release_mod.document(kind, entries, fields, packs))
+    check_manifest(data, kind)
+    ref, added = feed.store_bytes(data)
     return ref, len(entries), new + added
 
 
@@ -289,6 +291,7 @@ def sign(feed_dir, key_path, expires_days, now=None, legacy=None, mirrors=None):
             if value:
                 document[key] = value
         data = feed_bytes(document)
+        feed_mod.parse_feed(data, "file:///")  # the updater's own checks; the base stands in for the feed's URL
         writes = [(history_path(feed, sequence), data)]
         notes = []
         transition = settings.get("transition")

@@ -14,7 +14,7 @@ import os
 import sys
 import zlib
 
-from thornwake_updater import chunks as chunks_mod, config, ed25519, envelope, feed as feed_mod, transfer
+from thornwake_updater import chunks as chunks_mod, config, ed25519, envelope, feed as feed_mod, manifest as manifest_mod, transfer
 from thornwake_updater.errors import UpdaterError
 
 # A pack is read whole into memory and checked against its name; the publisher writes about 8 MiB.
@@ -69,100 +69,77 @@ def verify(feed_url, keys, region=None, now=None):
     data = check.fetch(base + envelope.NAME, envelope.LIMIT, headers=envelope.NO_CACHE)
     if data is not None:
         try:
-            document = _feed_document(check, envelope.open_envelope(data, keys), 2)
+            found = feed_mod.parse_feed(envelope.open_envelope(data, keys), base)
         except UpdaterError as exc:
             check.problem("%s: %s" % (envelope.NAME, exc.detail or exc.message))
-            document = None
-        if document is not None:
-            mirrors = document.get("mirrors") or [base]
-            _check_releases(check, document, mirrors)
+        else:
+            _check_dates(check, envelope.NAME, found.region, found.sequence, found.expires)
+            releases = [("client", found.client.manifest)]
+            if found.launcher is not None:
+                releases.append(("launcher", found.launcher.manifest))
+            _check_releases(check, releases, found.mirrors)
     _check_transition(check, base)
     return check
 
 
-def _feed_document(check, data, version):
-    """The feed's JSON after the checks a player makes (region, expiry), or None."""
-    name = envelope.NAME if version == 2 else "feed.json"
-    try:
-        document = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
-        check.problem("%s: not JSON (%s)" % (name, exc))
-        return None
-    if not isinstance(document, dict) or document.get("format") != version:
-        check.problem("%s: not a feed of format %d" % (name, version))
-        return None
-    if check.region is not None and document.get("region") != check.region:
-        check.problem("%s is for region %r, not %r" % (name, document.get("region"), check.region))
-    try:
-        expires = feed_mod.parse_time(document.get("expires"))
-    except ValueError:
-        check.problem("%s: expires is not a time" % name)
-        return None
+def _check_dates(check, name, region, sequence, expires):
+    """The checks a player makes beyond the signature: region and expiry."""
+    if check.region is not None and region != check.region:
+        check.problem("%s is for region %r, not %r" % (name, region, check.region))
     if check.now >= expires:
         check.problem("%s expired at %s; players refuse it: sign again" % (name, feed_mod.format_time(expires)))
     else:
         check.notes.append("%s: region %s, sequence %s, expires %s (in %.1f days)"
-                           % (name, document.get("region"), document.get("sequence"), feed_mod.format_time(expires),
-                              (expires - check.now).total_seconds() / 86400))
-    return document
+                           % (name, region, sequence, feed_mod.format_time(expires), (expires - check.now).total_seconds() / 86400))
 
 
-def _check_releases(check, document, mirrors):
+def _legacy_releases(check, data):
+    """The manifests of a format-1 feed.json (read by launchers from before feed.signed), or None."""
+    try:
+        document = json.loads(data.decode("utf-8"))
+        if document.get("format") != 1:
+            raise ValueError("not format 1")
+        expires = feed_mod.parse_time(document.get("expires"))
+        releases = [(kind, feed_mod.ObjectRef.from_json(document[kind]["manifest"], "%s manifest" % kind))
+                    for kind in ("client", "launcher") if kind in document]
+    except (UnicodeDecodeError, ValueError, AttributeError, KeyError, TypeError) as exc:
+        check.problem("feed.json is not a feed of format 1: %s" % exc)
+        return None
+    except UpdaterError as exc:
+        check.problem("feed.json: %s" % (exc.detail or exc.message))
+        return None
+    _check_dates(check, "feed.json", document.get("region"), document.get("sequence"), expires)
+    return releases
+
+
+def _check_releases(check, releases, mirrors):
+    """Every manifest of releases ((kind, reference) pairs) and everything they name, on every mirror."""
     packs = {}
     objects = {}
-    for kind in ("client", "launcher"):
-        release = document.get(kind)
-        if not isinstance(release, dict):
-            if kind == "client":
-                check.problem("the feed names no client release")
-            continue
-        try:
-            ref = feed_mod.ObjectRef.from_json(release.get("manifest"), "%s manifest" % kind)
-        except UpdaterError as exc:
-            check.problem(exc.detail or exc.message)
-            continue
+    for kind, ref in releases:
         data = None
         for mirror in mirrors:
             found = _fetch_object(check, mirror, chunks_mod.Chunk(ref.sha256, ref.size, ref.stored_size, ref.encoding), keep=True)
             data = data or found
-        if data is not None:
-            for chunk in _manifest_chunks(check, data, kind):
-                if chunk.pack is None:
-                    objects[(chunk.sha256, chunk.encoding)] = chunk
-                else:
-                    packs.setdefault(chunk.pack, {})[(chunk.offset, chunk.sha256)] = chunk
+        if data is None:
+            continue
+        try:
+            entries = manifest_mod.parse(data, kind).files()
+        except UpdaterError as exc:
+            check.problem("the %s manifest would be refused: %s" % (kind, exc.detail or exc.message))
+            continue
+        for chunk in (chunk for entry in entries for chunk in entry.chunks):
+            if chunk.pack is None:
+                objects[(chunk.sha256, chunk.encoding)] = chunk
+            else:
+                packs.setdefault(chunk.pack, {})[(chunk.offset, chunk.sha256)] = chunk
     for mirror in mirrors:
         for name, listed in sorted(packs.items()):
             _check_pack(check, mirror, name, sorted(listed.values(), key=lambda chunk: chunk.offset))
         for chunk in objects.values():
             _fetch_object(check, mirror, chunk)
     check.notes.append("%d manifests, %d packs and %d stand-alone objects checked on %d mirror%s"
-                       % (sum(1 for kind in ("client", "launcher") if kind in document), len(packs), len(objects),
-                          len(mirrors), "" if len(mirrors) == 1 else "s"))
-
-
-def _manifest_chunks(check, data, kind):
-    """Every chunk of every file of a manifest (format 1 or 2), or none when it is unusable."""
-    try:
-        value = json.loads(data.decode("utf-8"))
-        if not isinstance(value, dict) or value.get("kind") != kind or value.get("format") not in (1, 2):
-            raise ValueError("not a %s manifest of format 1 or 2" % kind)
-        packs = chunks_mod.parse_packs(value["packs"]) if value["format"] == 2 else None
-        found = []
-        for entry in value["files"]:
-            if entry.get("type", "file") != "file":
-                continue
-            if packs is None:
-                found += chunks_mod.whole_object(entry["path"], entry["sha256"], entry["size"],
-                                                 entry.get("encoding", "identity"), entry.get("storedSize", entry["size"]))
-            else:
-                found += chunks_mod.parse_chunks(entry["chunks"], packs, entry["path"], entry["size"], entry["sha256"])
-        return found
-    except (UnicodeDecodeError, ValueError, KeyError, TypeError, AttributeError) as exc:
-        check.problem("the %s manifest is unusable: %s" % (kind, exc))
-    except UpdaterError as exc:
-        check.problem("the %s manifest is unusable: %s" % (kind, exc.detail or exc.message))
-    return []
+                       % (len(releases), len(packs), len(objects), len(mirrors), "" if len(mirrors) == 1 else "s"))
 
 
 def _decoded(chunk, stored):
@@ -252,9 +229,9 @@ def _check_transition(check, base):
     if not any(ed25519.verify(key, data, signature) for key in check.keys if len(signature) == ed25519.SIGNATURE_BYTES):
         check.problem("feed.json: feed.json.sig is not a signature of feed.json by a given key")
         return
-    document = _feed_document(check, data, 1)
-    if document is not None:
-        _check_releases(check, document, [base])
+    releases = _legacy_releases(check, data)
+    if releases is not None:
+        _check_releases(check, releases, [base])
 
 
 def main(feed_url, key_texts, region):
