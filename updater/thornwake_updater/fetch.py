@@ -412,6 +412,8 @@ class Engine:
                 if self.progress is not None:
                     self.progress.more(exc.piece.stored_size)
                 error = FeedRejected(MISMATCH, detail="%s: object %s does not match its hash" % (url, wrong))
+                tried.add(mirror)
+                continue
             except (NetworkError, FeedRejected) as exc:
                 self.mirrors.failed(mirror)
                 error = exc
