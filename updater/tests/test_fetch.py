@@ -115,7 +115,7 @@ class MirrorsTest(ServedFeedTestCase):
 class ResumeTest(ServedFeedTestCase):
     def test_a_killed_install_is_continued_without_fetching_what_it_wrote(self):
         # One pack: small files, a big file of many chunks in the middle, small files.
-        files = dict(files_of("a"), **{"data/m-big.bin": noise("big", 1_500_000)})
+        files = dict(files_of("a"), **{"data/f19-big.bin": noise("big", 1_500_000)})
         self.feed.publish_client(make_tree(os.path.join(self.tmp, "r1"), files), "r1")
         pack, = self.feed.packs()
         length = os.path.getsize(os.path.join(self.feed.root, pack[1:]))
