@@ -179,10 +179,11 @@ class CountingHandler(http.server.SimpleHTTPRequestHandler):
             return hook(self)
         return self.send_file(self.path)
 
-    def send_file(self, path, stop_after=None, pace=0.0):
+    def send_file(self, path, stop_after=None, pace=0.0, hold=0.0):
         """The file at path (or a byte range of it); stop_after cuts the body off after that many bytes.
 
-        With a pace, the body goes out a byte at a time, pace seconds apart.
+        With a pace, the body goes out a byte at a time, pace seconds apart; with hold, the connection
+        stays open that long after what was sent.
         """
         local = self.translate_path(path)
         if not os.path.isfile(local):
@@ -214,6 +215,7 @@ class CountingHandler(http.server.SimpleHTTPRequestHandler):
             pass
         with self.server.lock:
             self.server.sent[path] = self.server.sent.get(path, 0) + len(body)
+        time.sleep(hold)
         if stop_after is not None:
             self.close_connection = True
 

@@ -328,9 +328,11 @@ class Engine:
         for index, span in enumerate(spans):
             span.index = index
         if len(spans) <= 1 or self.workers <= 1:
-            # On this thread, where the deadlines can interrupt even a name lookup.
+            # On this thread, where the deadlines can interrupt even a name lookup, and no other
+            # thread watches for a stall: each attempt ends when the stall time has passed.
+            self._last_byte = time.monotonic()
             for span in spans:
-                self._fetch_span(span)
+                self._fetch_span(span, watched=False)
             return
         # The largest first, so no thread is left with a big one at the end.
         queue = sorted(spans, key=lambda span: span.size)
@@ -343,7 +345,7 @@ class Engine:
                         if not queue:
                             return
                         span = queue.pop()
-                    self._fetch_span(span)
+                    self._fetch_span(span, watched=True)
             except _Stopped:
                 pass
             except BaseException as exc:
@@ -374,10 +376,12 @@ class Engine:
         if errors:
             raise errors[0]
 
-    def _fetch_span(self, span):
+    def _fetch_span(self, span, watched):
         """Fetch span from the mirrors, continuing after each failure at the first byte not yet received.
 
         One bound for all its attempts: a retry does not give a trickling server its time again.
+        Unless another thread watches for a stall, an attempt also ends once no byte has arrived
+        for the stall time (it is then continued by the next one, when bytes did arrive).
         """
         receivers = [_Receiver(piece, self.sink) for piece in span.pieces]
         deadline = time.monotonic() + self.limits.deadline_for(span.size)
@@ -401,8 +405,14 @@ class Engine:
             end = waiting[-1].piece.end
             cursor = _Cursor(waiting, start, self._arrived, self._stop.is_set)
             url = self.mirrors.url(mirror, span.path)
+            until = deadline
+            if not watched:
+                with self._lock:
+                    until = min(deadline, self._last_byte + self.limits.stall)
+                if until <= time.monotonic():
+                    raise NetworkError(_UNREACHABLE, detail="%s: no byte for %.3g seconds" % (url, self.limits.stall))
             try:
-                transfer.get(url, cursor.feed, start, end, end - start, self.limits, deadline)
+                transfer.get(url, cursor.feed, start, end, end - start, self.limits, until)
                 self.mirrors.worked(mirror)
                 continue
             except _WrongHash as exc:
@@ -412,6 +422,8 @@ class Engine:
                 if self.progress is not None:
                     self.progress.more(exc.piece.stored_size)
                 error = FeedRejected(MISMATCH, detail="%s: object %s does not match its hash" % (url, wrong))
+                tried.add(mirror)
+                continue
             except (NetworkError, FeedRejected) as exc:
                 self.mirrors.failed(mirror)
                 error = exc
