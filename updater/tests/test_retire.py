@@ -35,10 +35,10 @@ class CarryOverTest(unittest.TestCase):
         new = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/shipped.cfg", "file"),
                                                    ("saves/blocked", "link", "../bin"), ("bin", "dir")))
         with tempfile.TemporaryDirectory() as root:
-            def place(release, path, spec):
-                make_tree(os.path.join(root, release), {path: spec if isinstance(spec, str) else spec[0].encode()})
-                if not isinstance(spec, str):
-                    os.utime(os.path.join(root, release, *path.split("/")), (time.time() - spec[1],) * 2)
+            def place(release, path, content):
+                make_tree(os.path.join(root, release), {path: content if isinstance(content, str) else content[0].encode()})
+                if not isinstance(content, str):
+                    os.utime(os.path.join(root, release, *path.split("/")), (time.time() - content[1],) * 2)
 
             os.makedirs(os.path.join(root, "new", "bin"))
             place("new", "saves/blocked", "../bin")
