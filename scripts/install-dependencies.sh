@@ -8,7 +8,7 @@ packages=(
     libicu-dev libgtest-dev googletest
     python3
     xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libglib2.0-bin
-    curl
+    curl rsync
 )
 if [[ "${THORNWAKE_WITH_FUZZING:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)

@@ -169,6 +169,13 @@ class CountingHandler(http.server.SimpleHTTPRequestHandler):
         with self.server.lock:
             self.server.connections += 1
 
+    def flush_headers(self):
+        # The status line and headers are bytes the client fetched too.
+        head = sum(len(line) for line in getattr(self, "_headers_buffer", []))
+        super().flush_headers()
+        with self.server.lock:
+            self.server.head_bytes += head
+
     def do_GET(self):
         with self.server.lock:
             self.server.requests.append(self.path)
@@ -246,9 +253,15 @@ class FeedServer:
         """Body bytes sent for objects and packs since the last reset()."""
         return sum(count for path, count in self.httpd.sent.items() if path.startswith(("/objects/", "/packs/")))
 
+    def response_bytes(self):
+        """Every byte of every response since the last reset(): status lines, headers and bodies."""
+        with self.httpd.lock:
+            return self.httpd.head_bytes + sum(self.httpd.sent.values())
+
     def reset(self):
         with self.httpd.lock:
             self.httpd.requests, self.httpd.ranges, self.httpd.sent, self.httpd.connections = [], [], {}, 0
+            self.httpd.head_bytes = 0
             self.httpd.headers = []
 
     def stop(self):
