@@ -4,6 +4,7 @@ import json
 import os
 import plistlib
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,13 @@ def wait_for(condition, timeout=30.0, interval=0.05):
             return value
         time.sleep(interval)
     return condition()
+
+
+def free_port():
+    """A port nothing listens on now (scripts/screenshots.py serves its feed there)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def publish(*args):
