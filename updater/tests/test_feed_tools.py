@@ -92,6 +92,8 @@ class FeedToolsTest(UpdaterTestCase):
             data = envelope.open_envelope(read(os.path.join(feed, "feed.signed"), "rb"), [bytes.fromhex(public.strip())])
             self.assertEqual((2, expected, "r2"), (json.loads(data)["format"], json.loads(data)["sequence"],
                                                    json.loads(data)["client"]["releaseId"]))
+        # Checked here too: the transition test below is skipped where the repository's history is missing.
+        self.assertEqual(["feed.signed", "objects", "packs"], sorted(os.listdir(feed)), "the served tree holds no draft")
 
     def test_prune_keeps_what_recent_feeds_name_and_verify_finds_what_players_would_miss(self):
         self.release("r1", release_files("a"))
