@@ -1,6 +1,5 @@
 """Drives the real launcher bundle: temporary homes, bundle copies, feeds, key presses, logs."""
 
-import http.server
 import json
 import os
 import plistlib
@@ -9,7 +8,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -31,6 +29,7 @@ def wait_for(condition, timeout=30.0, interval=0.05):
 
 
 def free_port():
+    """A port nothing listens on now (scripts/screenshots.py serves its feed there)."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
@@ -93,25 +92,6 @@ class Feed:
         publish("sign", self.root, "--key", self.key)
 
 
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-
-class FeedServer:
-    """Serves a directory on 127.0.0.1, on a chosen port, until stopped."""
-
-    def __init__(self, directory, port):
-        handler = lambda *a, **k: QuietHandler(*a, directory=directory, **k)  # noqa: E731
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
 def write_config(bundle, feeds):
     """The bundle's region configuration: (id, name, feed URL, public key) per region."""
     config = {"schemaVersion": 3, "defaultRegion": feeds[0][0],
@@ -130,6 +110,19 @@ def children(pid):
                 if int(fields[1]) == pid and fields[0] != "Z":
                     found.append(int(entry))
             except (OSError, IndexError, ValueError):
+                pass
+    return found
+
+
+def processes_running(executable):
+    """Process ids whose program is the given file."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink("/proc/%s/exe" % entry) == executable:
+                    found.append(int(entry))
+            except OSError:
                 pass
     return found
 

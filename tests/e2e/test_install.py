@@ -6,22 +6,11 @@ import signal
 import subprocess
 import sys
 
-from harness import E2ETestCase, wait_for
+from harness import E2ETestCase, processes_running, wait_for
 
 BUILD = os.environ.get("THORNWAKE_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 BUNDLE_EXECUTABLE = os.path.join("lib", "thornwake", "Thornwake Launcher.app", "Contents", "MacOS", "thornwake-launcher")
 ENTRY = os.path.join("share", "applications", "thornwake-launcher.desktop")
-
-
-def processes_of(executable):
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            if entry.isdigit() and os.readlink("/proc/%s/exe" % entry) == executable:
-                found.append(int(entry))
-        except OSError:
-            pass
-    return found
 
 
 class InstallTest(E2ETestCase):
@@ -56,10 +45,10 @@ class InstallTest(E2ETestCase):
             self.assertTrue(wait_for(lambda: "UPDATE_CHECK" in self.home.log(), 60), self.home.log())
             self.assertIn("client=available:2026.12.1", self.home.log())
         finally:
-            started = processes_of(executable)
+            started = processes_running(executable)
             for pid in started:
                 os.kill(pid, signal.SIGKILL)
-            self.assertTrue(wait_for(lambda: not processes_of(executable), 10))
+            self.assertTrue(wait_for(lambda: not processes_running(executable), 10))
         self.assertEqual(len(started), 1)
 
         process = subprocess.Popen([os.path.join(prefix, "bin", "thornwake-launcher")], env=self.home.env,

@@ -10,24 +10,11 @@ import plistlib
 import signal
 import sys
 
-from harness import E2ETestCase, Feed, copy_bundle, game_tree, wait_for, write_config
+from harness import E2ETestCase, Feed, copy_bundle, game_tree, processes_running, wait_for, write_config
 
 OLD = "0000000000000a01"
 NEW = "0000000000000b02"
 RELEASE = "2026.12.1"
-
-
-def processes_running(executable):
-    """Process ids whose program is the given file."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink("/proc/%s/exe" % entry) == executable:
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
 
 
 class SelfUpdateTest(E2ETestCase):

@@ -45,6 +45,7 @@ TEST_F(RelaunchRun, startsTheSuccessorReportsOnceAndLogsHowItWent) {
         {{}, tool(path("open1"), 1), false, refused, viaOpen(running)},
         {installed, path("missing"), false, "The updated launcher could not be started: ", {}},
         {installed, "", true, started, {"--continue"}},
+        {path("Broken.app"), "", false, "The updated launcher could not be started: ", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.log.toStdString());

@@ -200,7 +200,7 @@ class CountingHandler(http.server.SimpleHTTPRequestHandler):
             data = handle.read()
         start, end, status = 0, len(data), 200
         wanted = re.match(r"bytes=(\d+)-(\d*)\Z", self.headers.get("Range") or "")
-        if wanted and self.server.honor_range:
+        if wanted:
             start = int(wanted.group(1))
             end = min(end, int(wanted.group(2)) + 1) if wanted.group(2) else end
             if start >= end:
@@ -237,7 +237,6 @@ class FeedServer:
         self.httpd.daemon_threads = True
         self.httpd.lock = threading.Lock()
         self.httpd.hooks = {}
-        self.httpd.honor_range = True
         self.reset()
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 

@@ -1,39 +1,23 @@
-"""The publisher's feed tools as an operator uses them: verify, prune, and the transition feed."""
+"""The publisher's command line as an operator uses it: keys, releases, signing, verify, prune, the transition feed."""
 
 import base64
 import datetime
+import fcntl
 import io
 import json
 import os
 import shutil
+import stat
 import subprocess
 import tarfile
 
-from support import (
-    KEY_A,
-    LAUNCHER_NEW,
-    LAUNCHER_OLD,
-    PUBLISHER,
-    PYTHON,
-    REPO,
-    SEED_A,
-    SEED_B,
-    FeedServer,
-    UpdaterTestCase,
-    make_bundle,
-    make_tree,
-    noise,
-    publish,
-    release_files,
-    tree_listing,
-    write_config,
-)
+from support import (KEY_A, KEY_B, LAUNCHER_NEW, LAUNCHER_OLD, PUBLISHER, PYTHON, REPO, SEED_A, FeedServer, UpdaterTestCase,
+                     make_bundle, make_tree, noise, publish, read, release_files, tree_listing, write, write_config)
 
-from thornwake_updater import ed25519
+from thornwake_updater import envelope
 
 # The updater and publisher as launchers shipped them before feed format 2 (format-1 feed.json only).
 FORMAT_1_COMMIT = "38d39b1e52b3ae4709977dd24dd50c9062336cc8"
-KEY_B = ed25519.public_key(SEED_B).hex()
 CLIENT = ["--region", "production", "--source-revision", "abc123", "--world", "1.0.0.000000000000", "--executable", "bin/game"]
 
 
@@ -63,6 +47,53 @@ class FeedToolsTest(UpdaterTestCase):
 
     def served(self, name):
         return sorted(os.listdir(os.path.join(self.feed, name)))
+
+    def test_keys_releases_signing_and_what_players_could_not_use(self):
+        key, feed = os.path.join(self.tmp, "new.key"), self.feed
+        status, public, _ = publish_cli("keygen", key)
+        self.assertEqual((0, 0o600), (status, stat.S_IMODE(os.stat(key).st_mode)))
+        self.assertEqual(1, publish_cli("keygen", key)[0], "an existing key is never overwritten")
+
+        tree = make_tree(os.path.join(self.tmp, "tree"), release_files("a", count=3))
+        add = ["add-client", feed] + CLIENT
+        self.assertEqual((0, "client r1: 6 entries, 7 new objects\n"), publish_cli(*add, "--release", "r1", tree)[:2])
+        escaping = make_tree(os.path.join(self.tmp, "escaping"), dict(release_files("a", count=1), escape="../../outside"))
+        not_utf8 = make_tree(os.path.join(self.tmp, "not-utf8"), release_files("a", count=1))
+        write(os.path.join(os.fsencode(not_utf8), b"data", b"caf\xe9.txt"), b"latin-1 name")
+        cases = [
+            (add + ["--release", "r2", escaping], "leads outside the release"),
+            (add + ["--release", "r2", not_utf8], "caf\\xe9.txt: the name is not UTF-8"),
+            (add + ["--release", "r2", "--world", "1.0", tree], "not a valid world version"),  # the last --world counts
+            (["sign", feed, "--key", key, "--legacy-feed"], "there is none: nothing to carry over"),
+            (["sign", feed, "--key", key, "--mirror", "http://cdn.example.com/tw/"], "must be an https:// URL"),
+            (["sign", feed, "--key", key, "--mirror", "https://cdn.example.com/tw"], "ending in \"/\""),
+            (["prune", feed, "--keep", "0"], "--keep must be at least 1"),
+            (["lock"] + add + ["--release", "r2", tree], "another publisher command is working on"),
+        ] + [(["sign", feed, "--key", key, "--expires-days", days], text) for days, text in (
+            ("inf", "--expires-days must be"), ("1e9", "--expires-days must be"), ("nan", "--expires-days must be"),
+            ("0.00001", "expire within the hour"))]
+        for args, text in cases:
+            with self.subTest(args=args[-2:]), open(feed + ".publisher/lock", "rb") as lock:
+                if args[0] == "lock":
+                    fcntl.flock(lock.fileno(), fcntl.LOCK_EX)  # as a command running meanwhile does
+                    args = args[1:]
+                before = tree_listing(feed)
+                status, out, err = publish_cli(*args)
+                self.assertEqual((1, "", 1), (status, out, len(err.splitlines())), err)
+                self.assertIn(text, err)
+                self.assertEqual(before, tree_listing(feed), "nothing was written")
+
+        packs = os.listdir(os.path.join(feed, "packs"))
+        status, out, _ = publish_cli(*add, "--release", "r2", tree)
+        self.assertEqual("client r2: 6 entries, 1 new objects\n", out, "only the new manifest is stored")
+        self.assertEqual(packs, os.listdir(os.path.join(feed, "packs")))
+        for expected in (1, 2):
+            self.assertEqual(0, publish_cli("sign", feed, "--key", key)[0])
+            data = envelope.open_envelope(read(os.path.join(feed, "feed.signed"), "rb"), [bytes.fromhex(public.strip())])
+            self.assertEqual((2, expected, "r2"), (json.loads(data)["format"], json.loads(data)["sequence"],
+                                                   json.loads(data)["client"]["releaseId"]))
+        # Checked here too: the transition test below is skipped where the repository's history is missing.
+        self.assertEqual(["feed.signed", "objects", "packs"], sorted(os.listdir(feed)), "the served tree holds no draft")
 
     def test_prune_keeps_what_recent_feeds_name_and_verify_finds_what_players_would_miss(self):
         self.release("r1", release_files("a"))
