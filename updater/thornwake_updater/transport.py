@@ -1,35 +1,26 @@
-"""Bounded fetching of feed files and objects.
+"""Connections and their limits, beneath the transfers of transfer.py.
 
-Every fetch is bounded in size (the caller's limit, checked against the
-declared length before reading and against the bytes as they arrive) and in
-time (a per-operation socket timeout, plus an overall deadline that stops
-even a server that trickles one byte at a time). Only https, file, and http to
-a loopback address are fetched; redirects may not leave https for anything
-else, and may never lead to a file.
+Limits give every transfer a per-operation socket timeout and an overall
+deadline that stops even a server that trickles one byte at a time. Only
+https, file, and http to a loopback address are fetched; redirects may not
+leave https for anything else, and may never lead to a file.
 
-HTTP connections are kept open per thread and host, so the many small
-objects of a release do not each pay for a new connection. A fetch can start
-at an offset (an HTTP Range request), which resumes an interrupted download;
-a server that answers with the whole content instead makes the caller start
-over from the first byte.
+HTTP connections are kept open per thread and host, so the many pieces of a
+release do not each pay for a new connection.
 """
 
 import base64
 import contextlib
 import dataclasses
 import http.client
-import os
 import signal
-import socket
 import ssl
 import threading
-import time
 import urllib.parse
 
 from .config import is_loopback_host
 from .errors import FeedRejected, NetworkError
 
-CHUNK = 256 * 1024
 MAX_REDIRECTS = 5
 # A redirect or error body is read (to keep the connection) only when it is this small.
 SMALL_BODY = 64 * 1024
@@ -80,18 +71,6 @@ _MISBEHAVING = "The update server sent an invalid response. Try again later."
 
 class _DeadlineExceeded(Exception):
     pass
-
-
-class _SinkFailed(Exception):
-    """The receiving side (a local file) failed; not the server's fault."""
-
-    def __init__(self, original):
-        super().__init__(str(original))
-        self.original = original
-
-
-class _StartOver(Exception):
-    """The source cannot continue at the requested offset; fetch from the first byte."""
 
 
 @contextlib.contextmanager
@@ -263,188 +242,3 @@ def _finish(key, response):
     except (OSError, http.client.HTTPException):
         pass
     _drop(key)
-
-
-# Transfers ----------------------------------------------------------------------------------------
-
-
-def _check_length(url, declared, limit, exact):
-    if declared is None:
-        return
-    if declared > limit:
-        raise FeedRejected(_MISBEHAVING, detail="%s: %d bytes offered, at most %d accepted" % (url, declared, limit))
-    if exact is not None and declared != exact:
-        raise FeedRejected(_MISBEHAVING, detail="%s: %d bytes offered, %d expected" % (url, declared, exact))
-
-
-def _pump(url, read, sink, limit, exact, start, deadline):
-    """Move the body from read to sink; start is the offset the body begins at."""
-    total = start
-    while True:
-        chunk = read(CHUNK)
-        if not chunk:
-            break
-        total += len(chunk)
-        if total > limit:
-            raise FeedRejected(_MISBEHAVING, detail="%s: more than %d bytes sent" % (url, limit))
-        try:
-            sink(chunk)
-        except OSError as exc:
-            raise _SinkFailed(exc)
-        if time.monotonic() > deadline:
-            raise _DeadlineExceeded()
-    if exact is not None and total < exact:
-        # The transfer stopped early: a dropped connection, not a lying server.
-        raise NetworkError(_UNREACHABLE, detail="%s: %d bytes received, %d expected" % (url, total, exact))
-    if exact is not None and total != exact:
-        raise FeedRejected(_MISBEHAVING, detail="%s: %d bytes received, %d expected" % (url, total, exact))
-    return total - start
-
-
-def _fetch_file(url, sink, limit, exact, offset, deadline):
-    path = urllib.parse.unquote(urllib.parse.urlsplit(url).path)
-    try:
-        handle = open(path, "rb")
-    except OSError as exc:
-        raise NetworkError(_UNREACHABLE, detail="%s: %s" % (path, exc.strerror or exc))
-    with handle:
-        size = None
-        if os.path.isfile(path):
-            size = os.fstat(handle.fileno()).st_size
-            _check_length(url, size, limit, exact)
-        if offset:
-            if size is None or offset > size:
-                raise _StartOver()
-            handle.seek(offset)
-        # A file that shrinks while it is read was cut short, like a dropped connection.
-        return _pump(url, handle.read, sink, limit, size if exact is None else exact, offset, deadline)
-
-
-def _content_range_start(value, exact):
-    """The first byte of a "bytes a-b/n" header, or None when it does not fit exact."""
-    try:
-        unit, _, ranges = value.strip().partition(" ")
-        span, _, whole = ranges.partition("/")
-        first, _, last = span.partition("-")
-        first, last = int(first), int(last)
-        if unit.lower() != "bytes" or last < first:
-            return None
-        if exact is not None and (whole.strip() != str(exact) or last != exact - 1):
-            return None
-        return first
-    except (AttributeError, ValueError):
-        return None
-
-
-def _fetch_http(url, sink, limit, exact, offset, restart, limits, deadline):
-    headers = {"User-Agent": "ThornwakeUpdater/2", "Accept-Encoding": "identity"}
-    if offset:
-        headers["Range"] = "bytes=%d-" % offset
-    key, response = _request(url, headers, limits)
-    status = response.status
-    start = 0
-    if offset and status == 206:
-        if _content_range_start(response.getheader("Content-Range"), exact) != offset:
-            _drop(key)
-            raise _StartOver()
-        start = offset
-    elif offset and status == 416:
-        _finish(key, response)
-        raise _StartOver()
-    elif status == 200:
-        if offset:
-            # The server ignored the range and sends everything: take it from the start.
-            try:
-                restart()
-            except BaseException:
-                _drop(key)
-                raise
-    else:
-        _finish(key, response)
-        raise NetworkError(_UNREACHABLE, detail="%s: HTTP status %d" % (url, status))
-    try:
-        declared = response.getheader("Content-Length")
-        if declared is not None:
-            try:
-                declared = int(declared.strip())
-            except ValueError:
-                raise FeedRejected(_MISBEHAVING, detail="%s: bad Content-Length %r" % (url, declared))
-            _check_length(url, declared + start, limit, exact)
-            # An early close ends the body with an empty read, not an error: the declared
-            # length is what tells a cut transfer from a complete one.
-            if exact is None:
-                exact = declared + start
-        count = _pump(url, getattr(response, "read1", response.read), sink, limit, exact, start, deadline)
-    except BaseException:
-        _drop(key)
-        raise
-    if not response.isclosed() and response.length == 0:
-        response.read()  # marks the body as consumed, so the connection serves the next request
-    if not response.isclosed():
-        _drop(key)
-    return count
-
-
-def fetch(url, sink, limit, exact=None, limits=DEFAULT_LIMITS, offset=0, restart=None, deadline=None):
-    """Pass the content at url, from byte offset on, to sink(chunk) in order; the bytes passed.
-
-    limit bounds the whole content's size; exact, when given, is the one size
-    accepted. With an offset, restart() is called when the source cannot
-    continue there, and the content then comes from its first byte: the
-    caller drops what it had. deadline (time.monotonic) ends the fetch
-    earlier than its own bound, for callers whose bound spans several
-    fetches. Raises NetworkError when the source cannot be reached or is too
-    slow, and FeedRejected when it answers with something that breaks the
-    bounds.
-    """
-    if not allowed_url(url):
-        raise FeedRejected(_MISBEHAVING, detail="refused to fetch %s" % url)
-    if offset and restart is None:
-        raise ValueError("an offset needs a restart function")
-    seconds = limits.deadline_for((exact if exact is not None else limit) - offset)
-    if deadline is not None:
-        seconds = min(seconds, deadline - time.monotonic())
-    if seconds <= 0:
-        raise NetworkError(_UNREACHABLE, detail="%s: no time left to fetch it" % url)
-    deadline = time.monotonic() + seconds
-    scheme = urllib.parse.urlsplit(url).scheme.lower()
-
-    def begin_again():
-        try:
-            restart()
-        except OSError as exc:
-            raise _SinkFailed(exc)
-
-    def attempt(start):
-        if scheme == "file":
-            return _fetch_file(url, sink, limit, exact, start, deadline)
-        return _fetch_http(url, sink, limit, exact, start, begin_again, limits, deadline)
-
-    try:
-        with _alarm(seconds):
-            try:
-                return attempt(offset)
-            except _StartOver:
-                begin_again()
-                return attempt(0)
-    except _DeadlineExceeded:
-        raise NetworkError(_UNREACHABLE, detail="%s: no complete answer within %.3g seconds" % (url, seconds))
-    except _SinkFailed as exc:
-        raise exc.original
-    except (FeedRejected, NetworkError):
-        raise
-    except http.client.IncompleteRead as exc:
-        raise NetworkError(_UNREACHABLE, detail="%s: connection closed early (%s)" % (url, exc))
-    except (socket.timeout, TimeoutError):
-        raise NetworkError(_UNREACHABLE, detail="%s: timed out" % url)
-    except OSError as exc:  # ssl.SSLError included
-        raise NetworkError(_UNREACHABLE, detail="%s: %s" % (url, exc))
-    except (ValueError, http.client.HTTPException) as exc:
-        raise FeedRejected(_MISBEHAVING, detail="%s: %s" % (url, exc))
-
-
-def fetch_bytes(url, limit, limits=DEFAULT_LIMITS, deadline=None):
-    """The content at url as bytes, at most limit of them."""
-    parts = []
-    fetch(url, parts.append, limit, limits=limits, deadline=deadline)
-    return b"".join(parts)
