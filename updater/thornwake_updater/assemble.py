@@ -53,24 +53,47 @@ class Sources:
 
 
 class ReleaseSources(Sources):
-    """An installed release: its manifest says where each file and chunk lies."""
+    """An installed release: its manifest says where each file and chunk lies.
+
+    Indexes hold the manifest's own entries, and paths are made when asked for:
+    a client of many thousand files would otherwise be held a second time.
+    """
 
     def __init__(self, tree, manifest, stamps):
+        self.tree = tree
+        self._stamps = stamps
+        # Whole hash -> entry; a file of one chunk is also where that chunk lies.
         self._whole = {}
+        # Chunk hash -> (entry, offset), of the files of several chunks.
         self._chunks = {}
-        for entry in manifest.files():
-            path = os.path.join(tree, *entry.path.split("/"))
-            self._whole.setdefault(entry.sha256, (path, entry.install_mode(), stamps.get(entry.path)))
-            for chunk, offset in chunks_mod.positions(entry.chunks):
-                self._chunks.setdefault(chunk.sha256, (path, offset))
+        for entry in manifest.entries:
+            if entry.kind != "file":
+                continue
+            self._whole.setdefault(entry.sha256, entry)
+            if len(entry.chunks) > 1:
+                for chunk, offset in chunks_mod.positions(entry.chunks):
+                    self._chunks.setdefault(chunk.sha256, (entry, offset))
+
+    def _path(self, entry):
+        return os.path.join(self.tree, entry.path)
 
     def whole(self, entry):
         found = self._whole.get(entry.sha256)
-        return [found] if found else []
+        if found is None:
+            return []
+        stamp = self._stamps.get(found.path)
+        return [(self._path(found), found.install_mode(), stamp if _is_stamp(stamp) else None)]
 
     def chunk(self, entry, chunk, offset):
         found = self._chunks.get(chunk.sha256)
-        return [found] if found else []
+        if found is not None:
+            return [(self._path(found[0]), found[1])]
+        found = self._whole.get(chunk.sha256)
+        return [(self._path(found), 0)] if found is not None and found.size == chunk.size else []
+
+
+def _is_stamp(value):
+    return type(value) is list and len(value) == 3
 
 
 class TreeSources(Sources):
@@ -200,7 +223,8 @@ class Build(fetch.Sink):
         self._umask = umask
 
     def place(self, relative):
-        return os.path.join(self.staging, *relative.split("/"))
+        # Manifest paths are relative and "/"-separated, as this system's are.
+        return os.path.join(self.staging, relative)
 
     # Preparing -----------------------------------------------------------------------------------
 
@@ -300,7 +324,7 @@ class Build(fetch.Sink):
 
     def _is_linked_source(self, entry, info):
         for path, mode, stamp in self.sources.whole(entry):
-            if stamp is not None and list(stamp) == stamp_of(info):
+            if stamp is not None and stamp == stamp_of(info):
                 return True
         return False
 
@@ -326,7 +350,7 @@ class Build(fetch.Sink):
                 raise
             return None  # another disk, or a file system without links
         info = os.lstat(target.path)
-        if stamp is not None and stat.S_ISREG(info.st_mode) and list(stamp) == stamp_of(info):
+        if stamp is not None and stat.S_ISREG(info.st_mode) and stamp == stamp_of(info):
             target.stamp = stamp_of(info)
         else:
             target.stamp = hash_file(target.path, target.entry.size, target.entry.sha256)

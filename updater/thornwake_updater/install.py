@@ -27,7 +27,11 @@ STAGING = ".staging-"
 def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client"):
     """The verified manifest that ref names: the installed one when it is that, else fetched into memory."""
     if installed is not None and installed.manifest_sha256 == ref.sha256:
-        return installed.manifest
+        # Its bytes, which it does not hold, are written beside the repaired release.
+        raw = installed.manifest_bytes()
+        if raw is not None:
+            installed.manifest.raw = raw
+            return installed.manifest
     data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
 

@@ -183,9 +183,11 @@ def carry_over(releases, old, old_manifest, new, new_manifest):
 
     releases is a descriptor of the directory that holds both release trees.
     """
+    declared = [entry.path for entry in old_manifest.entries if entry.kind == "dir"]
+    if not declared:
+        return
     own = {_fold(entry.path) for entry in old_manifest.entries if entry.kind != "dir"}
     taken = {_fold(entry.path): entry.kind for entry in new_manifest.entries}
-    declared = [entry.path for entry in old_manifest.entries if entry.kind == "dir"]
     for top in declared:
         if any(top.startswith(other + "/") for other in declared):
             continue  # walked with the declared directory above it
