@@ -25,6 +25,8 @@ ENCODINGS = ("identity", "zlib")
 EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 
 DAMAGED = "The release description is damaged or unsafe. Nothing was installed."
+# In place of a manifest's packs: chunks keep their pack's index, while the packs are not known yet.
+BY_INDEX = object()
 
 
 def stored_bound(size):
@@ -101,12 +103,13 @@ def parse_chunks(value, packs, path, size, sha256):
             raise _bad("entry %r has a chunk of an unknown encoding" % path)
         if not _count(stored) or (stored != length if encoding == 0 else stored > stored_bound(length)):
             raise _bad("entry %r has a chunk of a bad stored size" % path)
-        if not _count(pack) or pack >= len(packs):
+        if not _count(pack) or (packs is not BY_INDEX and pack >= len(packs)):
             raise _bad("entry %r names a pack that is not listed" % path)
         if not _count(offset) or offset + stored > POSITION_LIMIT:
             raise _bad("entry %r has a chunk at a bad offset" % path)
         # The same value held once: a release of many small files holds many of these.
-        chunks.append(Chunk(digest, length, length if stored == length else stored, ENCODINGS[encoding], packs[pack], offset))
+        chunks.append(Chunk(digest, length, length if stored == length else stored, ENCODINGS[encoding],
+                            pack if packs is BY_INDEX else packs[pack], offset))
         total += length
     if total != size:
         raise _bad("the chunks of %r add up to %d bytes, not %d" % (path, total, size))

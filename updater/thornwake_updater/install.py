@@ -75,6 +75,7 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
         report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
         report.start()
         fetch.Engine(mirrors, tree, limits, report).run(spans)
+        spans = None  # one piece each of many thousand files, no longer needed
         report.finish()
         (output.installing_client if kind == "client" else output.installing_launcher)()
         stamps = tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))

@@ -191,7 +191,7 @@ def parse(data, expected_kind, sha256=None):
 def _document(data, expected_kind):
     """The manifest's JSON object, of this format and kind, with a list of entries."""
     try:
-        document = json.loads(data.decode("utf-8"))
+        document = json.loads(data.decode("utf-8"), object_hook=_decoded)
     except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise _bad("not JSON (%s)" % exc)
     if not isinstance(document, dict) or document.get("format") not in FORMATS or isinstance(document.get("format"), bool):
@@ -202,6 +202,38 @@ def _document(data, expected_kind):
     if not isinstance(files, list) or len(files) > MAX_ENTRIES:
         raise _bad("files is not a list of entries")
     return document
+
+
+# The members of a file entry of format 2, as the publisher writes it.
+_FILE_MEMBERS = frozenset(("path", "type", "size", "mode", "sha256", "chunks"))
+
+
+def _decoded(item):
+    """A JSON object as soon as it is decoded: a valid file entry of format 2 as its Entry, else as it came.
+
+    Its chunks name their pack by index until the packs are known (_resolved).
+    So a large manifest is never held as parsed JSON beside its entries. Only
+    its path and packs are left to check, and anything not taken here gets
+    every check of _entry after decoding, with its own reason.
+    """
+    if "chunks" in item and type(item.get("path")) is str and item.get("type", "file") == "file" and item.keys() <= _FILE_MEMBERS:
+        try:
+            return _entry(item, item["path"], chunks_mod.BY_INDEX)
+        except FeedRejected:
+            pass
+    return item
+
+
+def _resolved(entry, packs):
+    """An entry _decoded made, completed for the manifest's format: packs (format 2) or None (format 1)."""
+    if packs is None:
+        # Format 1 reads its own members of the item, which were all taken over.
+        return _entry({"path": entry.path, "size": entry.size, "mode": entry.mode, "sha256": entry.sha256}, entry.path, None)
+    for chunk in entry.chunks:
+        if chunk.pack >= len(packs):
+            raise _bad("entry %r names a pack that is not listed" % entry.path)
+        chunk.pack = packs[chunk.pack]
+    return entry
 
 
 def _entries(files, packs):
@@ -215,14 +247,15 @@ def _entries(files, packs):
     files.reverse()
     while files:
         item = files.pop()
-        if not isinstance(item, dict):
+        decoded = isinstance(item, Entry)
+        if not decoded and not isinstance(item, dict):
             raise _bad("an entry is not an object")
-        path = item.get("path")
+        path = item.path if decoded else item.get("path")
         check_path(path)
         folded = _fold(path)
         if folded in by_folded:
             raise _bad("duplicate path %r" % path)
-        entry = _entry(item, path, packs)
+        entry = _resolved(item, packs) if decoded else _entry(item, path, packs)
         by_folded[folded] = entry
         entries.append(entry)
     return entries, by_folded
