@@ -16,6 +16,14 @@ def client_manifest(*entries, executable="bin/game"):
     return {"format": 1, "kind": "client", "releaseId": "r1", "executable": executable, "files": files}
 
 
+def format2(document, pack=0):
+    """document in format 2, with one pack: each file is one chunk in it (at index pack)."""
+    files = [dict(path=item["path"], size=item["size"], mode=item.get("mode", 0o644), sha256=item["sha256"],
+                  chunks=[[item["sha256"], item["size"], item["size"], 0, pack, 0]]) if "sha256" in item else item
+             for item in document["files"]]
+    return dict(document, format=2, packs=["cd" * 32], files=files)
+
+
 STAGING = "/home/p/.local/share/Thornwake/client/regions/production/releases/r1.staging-0123456789ab"
 
 
@@ -56,6 +64,9 @@ class ManifestTest(unittest.TestCase):
             with self.subTest(name):
                 document, parsed = parse(document)
                 self.assertEqual(len(document["files"]), len(parsed.entries))
+        # Format 2: entries made as they are decoded name their pack by its hash once the packs are read.
+        _, parsed = parse(format2(client_manifest({"path": "data/x"})))
+        self.assertEqual([["cd" * 32]] * 2, [[chunk.pack for chunk in entry.chunks] for entry in parsed.entries])
 
     def test_unsafe_or_malformed_manifests_are_refused(self):
         cases = {
@@ -82,6 +93,8 @@ class ManifestTest(unittest.TestCase):
             "lone surrogate in a link target": client_manifest({"path": "l", "type": "link", "target": "\udcff"}),
             "component over 255 bytes": client_manifest({"path": "data/" + "é" * 128}),
             "path one byte too long where it is placed": (client_manifest({"path": DEEP}), DEEP_ROOM + "s"),
+            "chunk in a pack not listed": format2(client_manifest(), pack=1),
+            "format 2 path checked too": format2(client_manifest({"path": "data/../../x"})),
         }
         for name, document in cases.items():
             with self.subTest(name):

@@ -32,7 +32,8 @@ import threading
 from . import chunks as chunks_mod, fetch, fsutil
 from .errors import FeedRejected
 
-READ_BLOCK = 1 << 20
+# Files are hashed on several threads at once, each with a buffer of this size.
+READ_BLOCK = 256 << 10
 _OPEN_SOURCES = 16
 
 
@@ -53,24 +54,47 @@ class Sources:
 
 
 class ReleaseSources(Sources):
-    """An installed release: its manifest says where each file and chunk lies."""
+    """An installed release: its manifest says where each file and chunk lies.
+
+    Indexes hold the manifest's own entries, and paths are made when asked for:
+    a client of many thousand files would otherwise be held a second time.
+    """
 
     def __init__(self, tree, manifest, stamps):
+        self.tree = tree
+        self._stamps = stamps
+        # Whole hash -> entry; a file of one chunk is also where that chunk lies.
         self._whole = {}
+        # Chunk hash -> (entry, offset), of the files of several chunks.
         self._chunks = {}
-        for entry in manifest.files():
-            path = os.path.join(tree, *entry.path.split("/"))
-            self._whole.setdefault(entry.sha256, (path, entry.install_mode(), stamps.get(entry.path)))
-            for chunk, offset in chunks_mod.positions(entry.chunks):
-                self._chunks.setdefault(chunk.sha256, (path, offset))
+        for entry in manifest.entries:
+            if entry.kind != "file":
+                continue
+            self._whole.setdefault(entry.sha256, entry)
+            if len(entry.chunks) > 1:
+                for chunk, offset in chunks_mod.positions(entry.chunks):
+                    self._chunks.setdefault(chunk.sha256, (entry, offset))
+
+    def _path(self, entry):
+        return os.path.join(self.tree, entry.path)
 
     def whole(self, entry):
         found = self._whole.get(entry.sha256)
-        return [found] if found else []
+        if found is None:
+            return []
+        stamp = self._stamps.get(found.path)
+        return [(self._path(found), found.install_mode(), stamp if _is_stamp(stamp) else None)]
 
     def chunk(self, entry, chunk, offset):
         found = self._chunks.get(chunk.sha256)
-        return [found] if found else []
+        if found is not None:
+            return [(self._path(found[0]), found[1])]
+        found = self._whole.get(chunk.sha256)
+        return [(self._path(found), 0)] if found is not None and found.size == chunk.size else []
+
+
+def _is_stamp(value):
+    return type(value) is list and len(value) == 3
 
 
 class TreeSources(Sources):
@@ -166,19 +190,24 @@ def _unlink(path):
 
 
 class _Target:
-    """One file of the new release in staging."""
+    """One file of the new release in staging; a release of many thousand files has as many of these."""
 
-    __slots__ = ("entry", "path", "mode", "remaining", "fd", "stamp", "whole_check")
+    __slots__ = ("entry", "root", "mode", "remaining", "fd", "stamp", "whole_check")
 
-    def __init__(self, entry, path, mode):
+    def __init__(self, entry, root, mode):
         self.entry = entry
-        self.path = path
+        # The staging directory: the path is made when needed, not held for every file.
+        self.root = root
         self.mode = mode
         self.remaining = 0
         self.fd = None
         self.stamp = None
         # Several chunks make it up: hash it as a whole once it is complete.
         self.whole_check = len(entry.chunks) > 1
+
+    @property
+    def path(self):
+        return os.path.join(self.root, self.entry.path)
 
 
 class Build(fetch.Sink):
@@ -189,7 +218,7 @@ class Build(fetch.Sink):
         self.manifest = manifest
         self.sources = sources
         self.targets = []
-        # sha256 -> [(target, offset in it)] of a chunk still to fetch.
+        # sha256 -> (target, offset in it), or a list of those, of a chunk still to fetch.
         self.wanted = {}
         self.pieces = []
         self.linked = 0
@@ -200,7 +229,8 @@ class Build(fetch.Sink):
         self._umask = umask
 
     def place(self, relative):
-        return os.path.join(self.staging, *relative.split("/"))
+        # Manifest paths are relative and "/"-separated, as this system's are.
+        return os.path.join(self.staging, relative)
 
     # Preparing -----------------------------------------------------------------------------------
 
@@ -217,7 +247,7 @@ class Build(fetch.Sink):
                 os.mkdir(path, 0o755)
         try:
             for entry in self.manifest.files():
-                target = _Target(entry, self.place(entry.path), entry.install_mode())
+                target = _Target(entry, self.staging, entry.install_mode())
                 self.targets.append(target)
                 if resumed and self._resume(target):
                     continue
@@ -300,7 +330,7 @@ class Build(fetch.Sink):
 
     def _is_linked_source(self, entry, info):
         for path, mode, stamp in self.sources.whole(entry):
-            if stamp is not None and list(stamp) == stamp_of(info):
+            if stamp is not None and stamp == stamp_of(info):
                 return True
         return False
 
@@ -326,7 +356,7 @@ class Build(fetch.Sink):
                 raise
             return None  # another disk, or a file system without links
         info = os.lstat(target.path)
-        if stamp is not None and stat.S_ISREG(info.st_mode) and list(stamp) == stamp_of(info):
+        if stamp is not None and stat.S_ISREG(info.st_mode) and stamp == stamp_of(info):
             target.stamp = stamp_of(info)
         else:
             target.stamp = hash_file(target.path, target.entry.size, target.entry.sha256)
@@ -445,14 +475,22 @@ class Build(fetch.Sink):
         target.remaining += 1
         places = self.wanted.get(chunk.sha256)
         if places is None:
-            places = self.wanted[chunk.sha256] = []
+            # Mostly a chunk has one place: a list only for the others.
+            self.wanted[chunk.sha256] = (target, offset)
             self.pieces.append(fetch.Piece(chunk))
-        places.append((target, offset))
+        elif type(places) is list:
+            places.append((target, offset))
+        else:
+            self.wanted[chunk.sha256] = [places, (target, offset)]
+
+    def _places(self, piece):
+        places = self.wanted[piece.sha256]
+        return places if type(places) is list else (places,)
 
     # Fetched chunks (from the fetching threads) ---------------------------------------------------
 
     def write(self, piece, at, data):
-        for target, offset in self.wanted[piece.sha256]:
+        for target, offset in self._places(piece):
             if target.whole_check:
                 fd = os.open(target.path, os.O_WRONLY | fsutil.NOFOLLOW)
                 try:
@@ -466,7 +504,7 @@ class Build(fetch.Sink):
             _pwrite_all(target.fd, data, offset + at)
 
     def finished(self, piece):
-        for target, offset in self.wanted[piece.sha256]:
+        for target, offset in self._places(piece):
             with self._lock:
                 target.remaining -= 1
                 complete = target.remaining == 0
@@ -490,6 +528,9 @@ class Build(fetch.Sink):
         check_each(items, work) runs work(item) for every item (on threads).
         """
         self.close()
+        # What was fetched is in place: its bookkeeping goes before the stamps are gathered.
+        self.wanted = {}
+        self.pieces = []
         pending = [target for target in self.targets if target.whole_check and target.stamp is None]
         failed = []
 
@@ -514,5 +555,5 @@ class Build(fetch.Sink):
         return {target.entry.path: target.stamp for target in self.targets}
 
     def paths(self):
-        """Every file and directory of the tree, for flushing it."""
-        return [target.path for target in self.targets], [self.place(d) for d in self._directories()]
+        """Every file (made as they are asked for: one flush of the whole disk needs none) and directory of the tree."""
+        return (target.path for target in self.targets), [self.place(d) for d in self._directories()]

@@ -13,6 +13,7 @@ format 2 serve as sources of chunks all the same.
 """
 
 import hashlib
+import re
 
 from .errors import FeedRejected
 
@@ -24,6 +25,8 @@ ENCODINGS = ("identity", "zlib")
 EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 
 DAMAGED = "The release description is damaged or unsafe. Nothing was installed."
+# In place of a manifest's packs: chunks keep their pack's index, while the packs are not known yet.
+BY_INDEX = object()
 
 
 def stored_bound(size):
@@ -63,12 +66,16 @@ def _bad(reason):
     return FeedRejected(DAMAGED, detail="manifest: %s" % reason)
 
 
+_HEX64 = re.compile(r"[0-9a-f]{64}\Z")
+
+
 def _count(value):
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+    # type() rather than isinstance(): True and False are ints too, and are refused.
+    return type(value) is int and value >= 0
 
 
 def _hex64(value):
-    return isinstance(value, str) and len(value) == 64 and all(c in "0123456789abcdef" for c in value)
+    return type(value) is str and _HEX64.match(value) is not None
 
 
 def parse_packs(value):
@@ -96,16 +103,22 @@ def parse_chunks(value, packs, path, size, sha256):
             raise _bad("entry %r has a chunk of an unknown encoding" % path)
         if not _count(stored) or (stored != length if encoding == 0 else stored > stored_bound(length)):
             raise _bad("entry %r has a chunk of a bad stored size" % path)
-        if not _count(pack) or pack >= len(packs):
+        if not _count(pack) or (packs is not BY_INDEX and pack >= len(packs)):
             raise _bad("entry %r names a pack that is not listed" % path)
         if not _count(offset) or offset + stored > POSITION_LIMIT:
             raise _bad("entry %r has a chunk at a bad offset" % path)
-        chunks.append(Chunk(digest, length, stored, ENCODINGS[encoding], packs[pack], offset))
+        # The same value held once: a release of many small files holds many of these.
+        chunks.append(Chunk(digest, length, length if stored == length else stored, ENCODINGS[encoding],
+                            pack if packs is BY_INDEX else packs[pack], offset))
         total += length
     if total != size:
         raise _bad("the chunks of %r add up to %d bytes, not %d" % (path, total, size))
     # One chunk is the whole file, no chunk an empty one: the hashes must agree.
-    if len(chunks) == 1 and chunks[0].sha256 != sha256 or not chunks and sha256 != EMPTY_SHA256:
+    if len(chunks) == 1:
+        if chunks[0].sha256 != sha256:
+            raise _bad("the chunks of %r do not make up its hash" % path)
+        chunks[0].sha256 = sha256
+    elif not chunks and sha256 != EMPTY_SHA256:
         raise _bad("the chunks of %r do not make up its hash" % path)
     return chunks
 

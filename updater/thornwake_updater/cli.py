@@ -16,7 +16,9 @@ import os
 import re
 from typing import List, Optional
 
-from . import config, feed as feed_mod, fetch, manifest as manifest_mod, selfupdate, transport
+# Only what every mode needs is imported here; installing, playing and replacing the launcher bring
+# in their own modules (and subprocess, plistlib, shutil) when a run gets that far.
+from . import config, feed as feed_mod, transport
 from .check import (
     client_is_current,
     launcher_update,
@@ -25,11 +27,8 @@ from .check import (
     self_update_allowed,
 )
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
-from .install import install_release, load_manifest, release_sources, staging_directory
 from .installed import RegionLock, installed_release, region_directory
 from .output import Output
-from .play import run_play
-from .retire import remove_leftovers
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 
@@ -137,10 +136,16 @@ class Context:
 
 def _recover_launcher(ctx):
     if ctx.options.launcher_bundle and ctx.options.launcher_version:
+        from . import selfupdate
+
         selfupdate.recover_quietly(ctx.support, selfupdate.bundle_path(ctx.options), ctx.output)
 
 
 def run_update(ctx):
+    from . import fetch, manifest as manifest_mod
+    from .install import install_release, load_manifest, release_sources, staging_directory
+    from .retire import remove_leftovers
+
     output = ctx.output
     ctx.settings  # configuration errors come before anything is written
     ctx.prepare_support()
@@ -159,6 +164,8 @@ def run_update(ctx):
         note_launcher_kept(ctx.options, feed, output)
         launcher = launcher_update(ctx.options, feed)
         if launcher is not None:
+            from . import selfupdate
+
             return selfupdate.install_launcher(ctx, feed, launcher, mirrors)
         release = feed.client.release_id
         staging = staging_directory(ctx.region_dir, release, feed.client.manifest.sha256)
@@ -174,12 +181,18 @@ def run_update(ctx):
         manifest_mod.check_room(manifest, staging)
         name = install_release(feed, manifest, ctx.region_dir, release_sources(installed), mirrors, output, ctx.limits)
         output.installed_client(release)
-        remove_leftovers(ctx.region_dir, name)
+        known = {name: manifest}
+        if installed is not None:
+            known[installed.metadata["releaseDirectory"]] = installed.manifest
+        remove_leftovers(ctx.region_dir, name, known=known)
     return 0
 
 
 def run_play_mode(ctx):
     """Play; a launcher update that the feed offers is installed first, and then the run ends."""
+    # Before a launcher update can replace the bundle this package is read from.
+    from .play import run_play
+
     options = ctx.options
     if self_update_allowed(options):
         try:
@@ -191,6 +204,8 @@ def run_play_mode(ctx):
             note_launcher_kept(options, feed, ctx.output)
             launcher = launcher_update(options, feed)
             if launcher is not None:
+                from . import fetch, selfupdate
+
                 return selfupdate.install_launcher(ctx, feed, launcher, fetch.Mirrors(feed.mirrors))
         except UpdaterError as exc:
             # The game does not depend on the launcher's version: play anyway.

@@ -19,6 +19,7 @@ byte arrived for the limits' stall time, across all retries and mirrors.
 """
 
 import hashlib
+import sys
 import threading
 import time
 import zlib
@@ -47,7 +48,9 @@ class Piece:
         self.stored_size = chunk.stored_size
         self.encoding = chunk.encoding
         # Below a mirror's base; offset None: the piece is the whole file there.
-        self.path, self.offset = chunk.location()
+        path, self.offset = chunk.location()
+        # One string per pack, not per piece: a release of many small files has many pieces to a pack.
+        self.path = sys.intern(path)
 
     @property
     def start(self):
@@ -434,9 +437,10 @@ class Engine:
 
 
 def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
-    """The checked content of one object (a manifest), at most limit bytes, as bytes."""
+    """The checked content of one object (a manifest), at most limit bytes, as a bytearray."""
     if chunk.size > limit:
         raise FeedRejected(MISMATCH, detail="object %s is larger than %d bytes" % (chunk.sha256, limit))
+    # Filled in place and handed on as it is: a large manifest is not held twice.
     content = bytearray()
 
     class Collect(Sink):
@@ -450,4 +454,4 @@ def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
         Engine(mirrors, Collect(), limits, workers=1).run(plan_spans([Piece(chunk)]))
     elif chunk.sha256 != chunks_mod.EMPTY_SHA256:
         raise FeedRejected(MISMATCH, detail="object %s: content does not match its hash" % chunk.sha256)
-    return bytes(content)
+    return content

@@ -82,7 +82,12 @@ def atomic_write_json(path, value, mode=0o644):
 def read_limited(path, limit):
     """The bytes of a file (not through a link), refusing files larger than limit."""
     with os.fdopen(os.open(path, os.O_RDONLY | NOFOLLOW), "rb") as handle:
-        data = handle.read(limit + 1)
+        # As much as the file holds (a buffer of the limit's size would be asked for otherwise),
+        # and on to the limit if it grows meanwhile.
+        size = os.fstat(handle.fileno()).st_size
+        data = handle.read(min(size, limit) + 1)
+        if size < len(data) <= limit:
+            data += handle.read(limit + 1 - len(data))
     if len(data) > limit:
         raise ValueError("%s is larger than %d bytes" % (path, limit))
     return data

@@ -27,7 +27,11 @@ STAGING = ".staging-"
 def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client"):
     """The verified manifest that ref names: the installed one when it is that, else fetched into memory."""
     if installed is not None and installed.manifest_sha256 == ref.sha256:
-        return installed.manifest
+        # Its bytes, which it does not hold, are written beside the repaired release.
+        raw = installed.manifest_bytes()
+        if raw is not None:
+            installed.manifest.raw = raw
+            return installed.manifest
     data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
 
@@ -71,6 +75,7 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
         report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
         report.start()
         fetch.Engine(mirrors, tree, limits, report).run(spans)
+        spans = None  # one piece each of many thousand files, no longer needed
         report.finish()
         (output.installing_client if kind == "client" else output.installing_launcher)()
         stamps = tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))

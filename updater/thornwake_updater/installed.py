@@ -61,10 +61,14 @@ class InstalledRelease:
         return os.path.join(self.tree, *self.manifest.executable.split("/"))
 
     def file_path(self, entry):
-        return os.path.join(self.tree, *entry.path.split("/"))
+        return os.path.join(self.tree, entry.path)
+
+    def manifest_bytes(self):
+        """The bytes of the installed manifest, read again and checked against its hash; None when they are not those."""
+        return _verified_manifest_bytes(self.region_dir, self.metadata)
 
     def stamps(self):
-        """What install recorded of each file it had verified: path -> (inode, size, mtime in ns)."""
+        """What install recorded of each file it had verified: path -> [inode, size, mtime in ns] (see read_stamps)."""
         return read_stamps(self.tree + VERIFIED_SUFFIX)
 
     def missing_or_wrong(self):
@@ -114,12 +118,8 @@ def installed_release(region_dir):
     metadata = read_current(region_dir)
     if metadata is None:
         return None
-    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
-    try:
-        data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
-    except (OSError, ValueError):
-        return None
-    if hashlib.sha256(data).hexdigest() != metadata["manifestSha256"]:
+    data = _verified_manifest_bytes(region_dir, metadata)
+    if data is None:
         return None
     try:
         parsed = manifest_mod.parse(data, "client", sha256=metadata["manifestSha256"])
@@ -127,14 +127,29 @@ def installed_release(region_dir):
         return None
     if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
         return None
+    # Its bytes are on disk already; held, they would add a large client's manifest again.
+    parsed.raw = None
     return InstalledRelease(region_dir, metadata, parsed)
 
 
+def _verified_manifest_bytes(region_dir, metadata):
+    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
+    try:
+        data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
+    except (OSError, ValueError):
+        return None
+    return data if hashlib.sha256(data).hexdigest() == metadata["manifestSha256"] else None
+
+
 def read_stamps(path):
+    """The recorded stamps by path, as read: a value that is not a list of three is no stamp, and its user skips it.
+
+    Not copied into another form: at many thousand files that copy would be held beside the original.
+    """
     try:
         document = json.loads(fsutil.read_limited(path, STAMPS_LIMIT).decode("utf-8"))
         files = document["files"]
-        return {name: tuple(value) for name, value in files.items() if isinstance(value, list) and len(value) == 3}
+        return files if isinstance(files, dict) else {}
     except (OSError, ValueError, KeyError, TypeError, AttributeError, RecursionError):
         return {}
 

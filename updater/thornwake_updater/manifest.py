@@ -31,6 +31,7 @@ release's root, so following it can only lead to another place in the tree.
 import dataclasses
 import json
 import os
+import re
 import sys
 import unicodedata
 from typing import List, Optional
@@ -45,22 +46,30 @@ MAX_ENTRIES = 1_000_000
 MAX_COMPONENT_BYTES = 255
 
 DAMAGED = chunks_mod.DAMAGED
+_CONTROL_OR_BACKSLASH = re.compile(r"[\x00-\x1f\\\x7f]")
 
 
 def _bad(reason):
     return FeedRejected(DAMAGED, detail="manifest: %s" % reason)
 
 
-@dataclasses.dataclass
 class Entry:
-    path: str
-    kind: str
-    size: int = 0
-    mode: int = 0o644
-    # A file's whole hash and where its bytes are stored, in order.
-    sha256: Optional[str] = None
-    chunks: List[chunks_mod.Chunk] = dataclasses.field(default_factory=list)
-    target: Optional[str] = None
+    """One entry of a release. Slots: a client of many thousand files holds one per file, twice during an update."""
+
+    __slots__ = ("path", "kind", "size", "mode", "sha256", "chunks", "target")
+
+    def __init__(self, path, kind, size=0, mode=0o644, sha256=None, chunks=None, target=None):
+        self.path = path
+        self.kind = kind
+        self.size = size
+        self.mode = mode
+        # A file's whole hash and where its bytes are stored, in order.
+        self.sha256 = sha256
+        self.chunks = [] if chunks is None else chunks
+        self.target = target
+
+    def __repr__(self):
+        return "Entry(%r, %r)" % (self.path, self.kind)
 
     @property
     def executable(self):
@@ -109,14 +118,14 @@ def check_path(path):
         raise _bad("path too long: %r" % path[:80])
     if path.startswith("/"):
         raise _bad("absolute path %r" % path)
-    if any(ord(c) < 0x20 or c in "\\\x7f" for c in path):
+    if _CONTROL_OR_BACKSLASH.search(path):
         raise _bad("path with control characters or backslashes %r" % path)
     components = path.split("/")
-    for component in components:
-        if component in ("", ".", ".."):
-            raise _bad("path %r has an empty, '.' or '..' component" % path)
-        if len(component.encode("utf-8")) > MAX_COMPONENT_BYTES:
-            raise _bad("path component too long in %r" % path)
+    if "" in components or "." in components or ".." in components:
+        raise _bad("path %r has an empty, '.' or '..' component" % path)
+    # No component can be longer than the whole path.
+    if len(encoded) > MAX_COMPONENT_BYTES and any(len(c.encode("utf-8")) > MAX_COMPONENT_BYTES for c in components):
+        raise _bad("path component too long in %r" % path)
     return components
 
 
@@ -140,7 +149,7 @@ def check_link_target(path, target):
         raise _bad("link %r has no target" % path)
     if target.startswith("/"):
         raise _bad("link %r points to the absolute path %r" % (path, target))
-    if any(ord(c) < 0x20 or c in "\\\x7f" for c in target):
+    if _CONTROL_OR_BACKSLASH.search(target):
         raise _bad("link %r has a target with control characters" % path)
     parts = target.split("/")
     depth = path.count("/")
@@ -160,15 +169,16 @@ def check_link_target(path, target):
 
 
 def _fold(path):
-    return unicodedata.normalize("NFC", path).casefold()
+    # ASCII is its own NFC form, and its case folding is lower().
+    return path.lower() if path.isascii() else unicodedata.normalize("NFC", path).casefold()
 
 
 def parse(data, expected_kind, sha256=None):
     """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe."""
     document = _document(data, expected_kind)
     packs = chunks_mod.parse_packs(document.get("packs")) if document["format"] == 2 else None
-    entries, by_folded = _entries(document["files"], packs)
-    _check_nothing_below_a_file(entries, by_folded)
+    entries, by_folded = _entries(document.pop("files"), packs)
+    _check_nothing_below_a_file(by_folded)
     manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
     if expected_kind == "client":
         manifest.release_id = _release_id(document)
@@ -181,7 +191,7 @@ def parse(data, expected_kind, sha256=None):
 def _document(data, expected_kind):
     """The manifest's JSON object, of this format and kind, with a list of entries."""
     try:
-        document = json.loads(data.decode("utf-8"))
+        document = json.loads(data.decode("utf-8"), object_hook=_decoded)
     except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise _bad("not JSON (%s)" % exc)
     if not isinstance(document, dict) or document.get("format") not in FORMATS or isinstance(document.get("format"), bool):
@@ -194,19 +204,58 @@ def _document(data, expected_kind):
     return document
 
 
+# The members of a file entry of format 2, as the publisher writes it.
+_FILE_MEMBERS = frozenset(("path", "type", "size", "mode", "sha256", "chunks"))
+
+
+def _decoded(item):
+    """A JSON object as soon as it is decoded: a valid file entry of format 2 as its Entry, else as it came.
+
+    Its chunks name their pack by index until the packs are known (_resolved).
+    So a large manifest is never held as parsed JSON beside its entries. Only
+    its path and packs are left to check, and anything not taken here gets
+    every check of _entry after decoding, with its own reason.
+    """
+    if "chunks" in item and type(item.get("path")) is str and item.get("type", "file") == "file" and item.keys() <= _FILE_MEMBERS:
+        try:
+            return _entry(item, item["path"], chunks_mod.BY_INDEX)
+        except FeedRejected:
+            pass
+    return item
+
+
+def _resolved(entry, packs):
+    """An entry _decoded made, completed for the manifest's format: packs (format 2) or None (format 1)."""
+    if packs is None:
+        # Format 1 reads its own members of the item, which were all taken over.
+        return _entry({"path": entry.path, "size": entry.size, "mode": entry.mode, "sha256": entry.sha256}, entry.path, None)
+    for chunk in entry.chunks:
+        if chunk.pack >= len(packs):
+            raise _bad("entry %r names a pack that is not listed" % entry.path)
+        chunk.pack = packs[chunk.pack]
+    return entry
+
+
 def _entries(files, packs):
-    """The entries, and each by its folded path; no two paths may be one name on any file system."""
+    """The entries, and each by its folded path; no two paths may be one name on any file system.
+
+    Each item of files is dropped once its entry is made, so the parsed JSON and
+    the entries are not both held whole.
+    """
     entries = []
     by_folded = {}
-    for item in files:
-        if not isinstance(item, dict):
+    files.reverse()
+    while files:
+        item = files.pop()
+        decoded = isinstance(item, Entry)
+        if not decoded and not isinstance(item, dict):
             raise _bad("an entry is not an object")
-        path = item.get("path")
+        path = item.path if decoded else item.get("path")
         check_path(path)
         folded = _fold(path)
         if folded in by_folded:
             raise _bad("duplicate path %r" % path)
-        entry = _entry(item, path, packs)
+        entry = _resolved(item, packs) if decoded else _entry(item, path, packs)
         by_folded[folded] = entry
         entries.append(entry)
     return entries, by_folded
@@ -240,10 +289,9 @@ def _entry(item, path, packs):
     raise _bad("entry %r has unknown type %r" % (path, kind))
 
 
-def _check_nothing_below_a_file(entries, by_folded):
+def _check_nothing_below_a_file(by_folded):
     """Nothing may lie below a file or a link: writing there would go through a link."""
-    for entry in entries:
-        folded = _fold(entry.path)
+    for folded, entry in by_folded.items():
         cut = folded.rfind("/")
         while cut > 0:
             ancestor = by_folded.get(folded[:cut])

@@ -69,14 +69,17 @@ def retire_unused(region_dir):
         pass
 
 
-def remove_leftovers(region_dir, keep_directory, keep_staging=None):
+def remove_leftovers(region_dir, keep_directory, keep_staging=None, known=None):
     """Retire staging trees, releases that are not current and not in use, and stray temporary files (best effort).
 
     Runs under the region's update lock. Without a current release (keep_directory
     None) to carry the game's files into, installed releases are kept; the
     staging tree keep_staging is kept for the update to continue. Nothing is
-    followed through a link.
+    followed through a link. known maps release directories to their manifests
+    where the caller holds them verified already (parsing a large one again
+    costs more than the rest of a small update).
     """
+    known = known or {}
     _remove_stray_temporaries(region_dir)
     trash = trash_directory(region_dir)
     _retire_object_cache(trash)
@@ -92,7 +95,9 @@ def remove_leftovers(region_dir, keep_directory, keep_staging=None):
             groups.setdefault(_release_of(name), []).append(name)
         groups.pop(keep_directory, None)
         groups.pop(keep_staging, None)
-        current = _read_manifest(releases, keep_directory) if keep_directory and groups else None
+        current = None
+        if keep_directory and groups:
+            current = known.get(keep_directory) or _read_manifest(releases, keep_directory)
         for release, names in sorted(groups.items()):
             claim = _exclusive_claim(releases, release)
             if claim is False:
@@ -101,7 +106,7 @@ def remove_leftovers(region_dir, keep_directory, keep_staging=None):
                 if claim is not None:
                     if current is None:
                         continue  # the player's files in it would have nowhere to go
-                    old = _manifest_of(claim)
+                    old = known.get(release) or _manifest_of(claim)
                     if old is not None and release in names:
                         carry_over(releases, release, old, keep_directory, current)
                 if trash_fd is None:
@@ -178,9 +183,11 @@ def carry_over(releases, old, old_manifest, new, new_manifest):
 
     releases is a descriptor of the directory that holds both release trees.
     """
+    declared = [entry.path for entry in old_manifest.entries if entry.kind == "dir"]
+    if not declared:
+        return
     own = {_fold(entry.path) for entry in old_manifest.entries if entry.kind != "dir"}
     taken = {_fold(entry.path): entry.kind for entry in new_manifest.entries}
-    declared = [entry.path for entry in old_manifest.entries if entry.kind == "dir"]
     for top in declared:
         if any(top.startswith(other + "/") for other in declared):
             continue  # walked with the declared directory above it
