@@ -11,7 +11,8 @@ import os
 import sys
 
 
-_INTERRUPTED = "The update was interrupted. Your installed game was not changed. Try again."
+_INTERRUPTED = "The update was interrupted; the installed game was not changed. Try again."
+_UNEXPECTED = "The updater hit an unexpected problem. Retry, or reinstall the launcher."
 
 
 def _fail(text):
@@ -44,7 +45,7 @@ def _main():
     except BaseException as exc:  # the last guard: no traceback may reach the launcher
         if isinstance(exc, (SystemExit, KeyboardInterrupt)):
             raise
-        return _fail("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
+        return _fail(_UNEXPECTED)
 
 
 if __name__ == "__main__":

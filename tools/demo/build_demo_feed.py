@@ -75,7 +75,8 @@ def main():
                     "--source-revision", hashlib.sha1(release.encode()).hexdigest(),
                     "--world", world_version(release), "--executable", "bin/thornwake-game",
                     trees[release])
-        publish("sign", feed, "--key", key, "--expires-days", "365")
+        # A demo feed of an older build was format 1; no launcher installed from it needs a transition.
+        publish("sign", feed, "--key", key, "--expires-days", "365", "--end-legacy-feed")
         config["regions"].append({"id": region, "name": name, "feed": "file://" + feed,
                                   "trustedKeys": [public_key]})
 

@@ -1,6 +1,5 @@
-"""Shared fixtures for the updater tests: trees, feeds, a loopback server, runs."""
+"""Shared fixtures for the updater tests: trees, feeds, a loopback server, runs, the line table."""
 
-import datetime
 import functools
 import hashlib
 import http.server
@@ -9,6 +8,7 @@ import json
 import os
 import plistlib
 import random
+import re
 import shlex
 import shutil
 import socket
@@ -16,6 +16,8 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,21 +26,19 @@ REPO = os.path.dirname(UPDATER_DIR)
 SCRIPT = os.path.join(UPDATER_DIR, "client_updater.py")
 PUBLISHER = os.path.join(REPO, "tools", "thornwake_publish.py")
 GOLDEN_DIR = os.path.join(REPO, "tests", "golden", "updater")
-PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+LINE_TABLE = os.path.join(REPO, "tests", "protocol", "updater-lines.json")
+# The interpreter the launcher runs the updater with; THORNWAKE_UPDATER_PYTHON runs the updater
+# processes under another one (the suite under 3.9 runs them under 3.9 too).
+PYTHON = os.environ.get("THORNWAKE_UPDATER_PYTHON") or (
+    "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable)
 
 sys.path.insert(0, UPDATER_DIR)
 
-from thornwake_updater import ed25519  # noqa: E402
+from thornwake_updater import ed25519, output  # noqa: E402
 
-
-def _load_publisher():
-    found = importlib.util.spec_from_file_location("thornwake_publish", PUBLISHER)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-publish = _load_publisher()
+_found = importlib.util.spec_from_file_location("thornwake_publish", PUBLISHER)
+publish = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(publish)
 
 # Fixed test keys, so transcripts do not change from run to run.
 SEED_A = bytes.fromhex("a1" * 32)
@@ -46,7 +46,6 @@ SEED_B = bytes.fromhex("b2" * 32)
 KEY_A = ed25519.public_key(SEED_A).hex()
 KEY_B = ed25519.public_key(SEED_B).hex()
 WORLD = "1.4.2.0123456789ab"
-WORLD_2 = "1.5.0.abcdef012345"
 REVISION = "3f2a9c0d1e2b3c4d5e6f708192a3b4c5d6e7f809"
 LAUNCHER_OLD = "00000000000000aa"
 LAUNCHER_NEW = "1111111111111111"
@@ -70,20 +69,29 @@ exit 0
 """
 
 
-def make_tree(root, files, links=None, executables=("bin/game",)):
-    """A release tree: files maps relative paths to bytes, links to targets."""
-    os.makedirs(root)
+def make_tree(root, files, executables=("bin/game",)):
+    """A release tree: files maps relative paths to bytes, or to a link's target (a str)."""
+    os.makedirs(root, exist_ok=True)
     for path, data in files.items():
         full = os.path.join(root, *path.split("/"))
         os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as handle:
-            handle.write(data)
-        os.chmod(full, 0o755 if path in executables else 0o644)
-    for path, target in (links or {}).items():
-        full = os.path.join(root, *path.split("/"))
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        os.symlink(target, full)
+        if isinstance(data, str):
+            os.symlink(data, full)
+        else:
+            write(full, data)
+            os.chmod(full, 0o755 if path in executables else 0o644)
     return root
+
+
+def read(path, mode="r"):
+    with open(path, mode) as handle:
+        return handle.read()
+
+
+def write(path, data, mode="wb"):
+    """data written to path (with "r+b": over its first bytes)."""
+    with open(path, mode) as handle:
+        handle.write(data)
 
 
 def noise(seed, size):
@@ -102,56 +110,50 @@ def release_files(variant, count=6, size=3000):
 class Feed:
     """A feed directory published with the real publisher code."""
 
-    def __init__(self, root, region="production", seed=SEED_A):
+    def __init__(self, root, region="production"):
         self.root = root
         self.region = region
         self.key_file = os.path.join(os.path.dirname(root), "signing-%s.key" % os.path.basename(root))
-        if not os.path.exists(self.key_file):
-            with open(self.key_file, "w") as handle:
-                handle.write(seed.hex() + "\n")
         os.makedirs(root, exist_ok=True)
 
-    def add_client(self, tree, release, world=WORLD, revision=REVISION, executable="bin/game"):
-        publish.add_client(self.root, self.region, release, revision, world, executable, tree)
+    def add_client(self, tree, release, world=WORLD):
+        publish.add_client(self.root, self.region, release, REVISION, world, "bin/game", tree)
 
     def add_launcher(self, tree, version):
         publish.add_launcher(self.root, self.region, version, tree)
 
-    def sign(self, expires_days=30, now=None, seed=None):
-        if seed is not None:
-            with open(self.key_file, "w") as handle:
-                handle.write(seed.hex() + "\n")
-        return publish.sign(self.root, self.key_file, expires_days, now=now)
+    def sign(self, seed=SEED_A, mirrors=None):
+        write(self.key_file, seed.hex() + "\n", "w")
+        return publish.sign(self.root, self.key_file, 30, mirrors=mirrors)
 
-    def publish_client(self, tree, release, **kwargs):
-        self.add_client(tree, release, **{k: v for k, v in kwargs.items() if k in ("world", "revision", "executable")})
-        return self.sign(**{k: v for k, v in kwargs.items() if k in ("expires_days", "now", "seed")})
+    def publish_client(self, tree, release, world=WORLD, seed=SEED_A):
+        self.add_client(tree, release, world)
+        return self.sign(seed)
 
-    def publish_manifest(self, document, release, world=WORLD):
+    def publish_manifest(self, document, release):
         """Publish a hand-made manifest (bypassing the publisher's own checks)."""
-        directory = publish.FeedDirectory(self.root)
-        data = (json.dumps(document) + "\n").encode("utf-8")
-        ref, _ = directory.store_bytes(data)
+        ref = self.store_object((json.dumps(document) + "\n").encode("utf-8"))
         draft = publish.load_draft(self.root, self.region)
-        draft["client"] = {"releaseId": release, "sourceRevision": REVISION, "worldVersion": world, "manifest": ref.to_json()}
+        draft["client"] = {"releaseId": release, "sourceRevision": REVISION, "worldVersion": WORLD, "manifest": ref.to_json()}
         publish.save_draft(self.root, draft)
         return self.sign()
 
     def store_object(self, data):
-        ref, _ = publish.FeedDirectory(self.root).store_bytes(data)
-        return ref
+        return publish.FeedDirectory(self.root).store_bytes(data)[0]
 
-    def snapshot(self):
-        snapshot = {}
-        for name in ("feed.json", "feed.json.sig"):
-            with open(os.path.join(self.root, name), "rb") as handle:
-                snapshot[name] = handle.read()
-        return snapshot
+    def packs(self):
+        """The served paths of the feed's packs."""
+        directory = os.path.join(self.root, "packs")
+        return {"/packs/" + name for name in os.listdir(directory)} if os.path.isdir(directory) else set()
 
-    def restore(self, snapshot):
-        for name, data in snapshot.items():
-            with open(os.path.join(self.root, name), "wb") as handle:
-                handle.write(data)
+    def spoil(self, data):
+        """Overwrite the stored copy of data (stored as is) in the packs with other bytes of its length."""
+        for path in self.packs():
+            local = os.path.join(self.root, path[1:])
+            content = read(local, "rb")
+            at = content.find(data)
+            if at >= 0:
+                write(local, content[:at] + bytes(b ^ 0x5A for b in data) + content[at + len(data):])
 
 
 class CountingHandler(http.server.SimpleHTTPRequestHandler):
@@ -171,89 +173,83 @@ class CountingHandler(http.server.SimpleHTTPRequestHandler):
         with self.server.lock:
             self.server.requests.append(self.path)
             self.server.ranges.append(self.headers.get("Range"))
-        hook = self.server.hooks.get(self.path)
+            self.server.headers.append(self.headers)
+        hook = self.server.hooks.get(self.path.split("?")[0])
         if hook is not None:
             return hook(self)
-        return self.send_file(self.path, honor_range=self.server.honor_range)
+        return self.send_file(self.path)
 
-    def send_file(self, path, honor_range=True, stop_after=None):
-        """The file at path (or a byte range of it); stop_after cuts the body off after that many bytes."""
+    def send_file(self, path, stop_after=None, pace=0.0, hold=0.0):
+        """The file at path (or a byte range of it); stop_after cuts the body off after that many bytes.
+
+        With a pace, the body goes out a byte at a time, pace seconds apart; with hold, the connection
+        stays open that long after what was sent.
+        """
         local = self.translate_path(path)
         if not os.path.isfile(local):
             self.send_error(404)
             return
         with open(local, "rb") as handle:
             data = handle.read()
-        start, status = 0, 200
-        wanted = self.headers.get("Range")
-        if wanted and honor_range and wanted.startswith("bytes=") and wanted.endswith("-"):
-            start = int(wanted[6:-1])
-            if start >= len(data):
+        start, end, status = 0, len(data), 200
+        wanted = re.match(r"bytes=(\d+)-(\d*)\Z", self.headers.get("Range") or "")
+        if wanted and self.server.honor_range:
+            start = int(wanted.group(1))
+            end = min(end, int(wanted.group(2)) + 1) if wanted.group(2) else end
+            if start >= end:
                 self.send_error(416)
                 return
             status = 206
         self.send_response(status)
-        self.send_header("Content-Length", str(len(data) - start))
+        self.send_header("Content-Length", str(end - start))
         if status == 206:
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, len(data)))
         self.end_headers()
-        body = data[start:] if stop_after is None else data[start:start + stop_after]
+        body = data[start:end] if stop_after is None else data[start:min(end, start + stop_after)]
         try:
-            self.wfile.write(body)
-            self.wfile.flush()
+            for piece in [body[i:i + 1] for i in range(len(body))] if pace else [body]:
+                self.wfile.write(piece)
+                self.wfile.flush()
+                time.sleep(pace)
         except OSError:
             pass
         with self.server.lock:
             self.server.sent[path] = self.server.sent.get(path, 0) + len(body)
+        time.sleep(hold)
         if stop_after is not None:
             self.close_connection = True
-
-
-class KeepAliveHandler(CountingHandler):
-    protocol_version = "HTTP/1.1"
 
 
 class FeedServer:
     """A real HTTP server on 127.0.0.1 serving a directory, counting requests and bytes."""
 
     def __init__(self, root, keep_alive=False):
-        handler = functools.partial(KeepAliveHandler if keep_alive else CountingHandler, directory=root)
+        handler = type("Handler", (CountingHandler,), {"protocol_version": "HTTP/1.1"}) if keep_alive else CountingHandler
+        handler = functools.partial(handler, directory=root)
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.httpd.daemon_threads = True
         self.httpd.lock = threading.Lock()
-        self.httpd.requests = []
-        self.httpd.ranges = []
-        self.httpd.sent = {}
-        self.httpd.connections = 0
         self.httpd.hooks = {}
         self.httpd.honor_range = True
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
+        self.reset()
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
     @property
     def url(self):
         return "http://127.0.0.1:%d/" % self.httpd.server_address[1]
 
-    @property
-    def requests(self):
-        return self.httpd.requests
-
     def object_requests(self):
-        return [path for path in self.requests if path.startswith("/objects/")]
+        """Requests for objects and packs since the last reset()."""
+        return [path for path in self.httpd.requests if path.startswith(("/objects/", "/packs/"))]
 
     def object_bytes(self):
-        """Body bytes sent for objects since the last reset()."""
-        return sum(count for path, count in self.httpd.sent.items() if path.startswith("/objects/"))
+        """Body bytes sent for objects and packs since the last reset()."""
+        return sum(count for path, count in self.httpd.sent.items() if path.startswith(("/objects/", "/packs/")))
 
     def reset(self):
         with self.httpd.lock:
-            del self.httpd.requests[:]
-            del self.httpd.ranges[:]
-            self.httpd.sent.clear()
-            self.httpd.connections = 0
-
-    def hook(self, path, function):
-        self.httpd.hooks[path] = function
+            self.httpd.requests, self.httpd.ranges, self.httpd.sent, self.httpd.connections = [], [], {}, 0
+            self.httpd.headers = []
 
     def stop(self):
         self.httpd.shutdown()
@@ -262,21 +258,36 @@ class FeedServer:
 
 def write_config(path, regions):
     """launcher-config.json with (id, feed, keys) regions."""
-    document = {
-        "schemaVersion": 3,
-        "defaultRegion": regions[0][0],
-        "regions": [{"id": rid, "name": rid.title(), "feed": feed, "trustedKeys": keys} for rid, feed, keys in regions],
-    }
-    with open(path, "w") as handle:
-        json.dump(document, handle)
+    regions = [{"id": rid, "name": rid.title(), "feed": feed, "trustedKeys": keys} for rid, feed, keys in regions]
+    write(path, json.dumps({"schemaVersion": 3, "defaultRegion": regions[0]["id"], "regions": regions}), "w")
     return path
 
 
-class Run:
-    def __init__(self, completed):
-        self.status = completed.returncode
-        self.text = completed.stdout.decode("utf-8")
-        self.lines = self.text.splitlines()
+# The output line forms, shared with the launcher's tests.
+with open(LINE_TABLE, encoding="utf-8") as _handle:
+    LINE_FORMS = json.load(_handle)["forms"]
+for _form in LINE_FORMS:
+    _form["compiled"] = re.compile(_form["pattern"])
+
+
+def line_form(line):
+    """The name of the form a line is a well-formed instance of, or None."""
+    return next((form["name"] for form in LINE_FORMS if form["compiled"].match(line)), None)
+
+
+def line_problems(text):
+    """What the launcher would misread in an updater's output, as a list of sentences."""
+    found = ["no line feed at the end"] if text and not text.endswith("\n") else []
+    found += ["a Python traceback reached the pipe"] if "Traceback (most recent call last)" in text else []
+    # A line with white space around it, or one that starts like a form the launcher reads but is not one.
+    return found + [line for line in text.splitlines() if line != line.strip() or (
+        line_form(line) is None and line.startswith(output._PROTOCOL_PREFIXES))]
+
+
+def run_result(status, stdout):
+    """What an updater run printed and how it ended."""
+    text = stdout.decode("utf-8")
+    return types.SimpleNamespace(status=status, text=text, lines=text.splitlines())
 
 
 class UpdaterTestCase(unittest.TestCase):
@@ -301,64 +312,45 @@ class UpdaterTestCase(unittest.TestCase):
         return env
 
     def run_updater(self, *args, config=None, timeout=60, **env):
-        argv = [PYTHON, SCRIPT]
-        if config is not None:
-            argv += ["--config", config, "--region", self.region]
-        argv += list(args)
-        completed = subprocess.run(
-            argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            env=self.env(**env), timeout=timeout,
-        )
-        run = Run(completed)
-        assert_protocol_clean(self, run)
+        argv = [PYTHON, SCRIPT] + (["--config", config, "--region", self.region] if config else []) + list(args)
+        completed = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                   env=self.env(**env), timeout=timeout)
+        return self.checked(run_result(completed.returncode, completed.stdout))
+
+    def checked(self, run):
+        self.assertEqual([], line_problems(run.text), run.text)
         return run
 
-    def run_with_mounts(self, mounts, steps, **env):
-        """Run steps in a mount namespace of their own, after the shell commands in mounts.
+    def run_with_mounts(self, mounts, runs):
+        """Updater runs (argument lists, each of which must succeed) in a mount namespace made by the shell commands mounts.
 
-        A step is a shell command (its failure is ignored) or the arguments of an updater
-        run, which must succeed; the last step is an updater run, returned as a Run. The
-        test is skipped where the system does not let this user make such a namespace.
+        Their output together is returned as one run_result. Skipped where the system does not let this user make the namespace.
         """
         if not sys.platform.startswith("linux") or shutil.which("unshare") is None:
             self.skipTest("needs unshare(1) and Linux mount namespaces")
-        lines = ["%s || exit 77" % command for command in mounts]
-        for step in steps[:-1]:
-            if isinstance(step, str):
-                lines.append("%s 2>/dev/null || true" % step)
-            else:
-                lines.append("%s >&2 || exit 78" % _shell_words([PYTHON, SCRIPT] + step))
-        lines.append("exec " + _shell_words([PYTHON, SCRIPT] + steps[-1]))
-        completed = subprocess.run(
-            ["unshare", "--map-root-user", "--mount", "sh", "-c", "\n".join(lines)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env(**env), timeout=60,
-        )
+        script = ["%s || exit 77" % command for command in mounts]
+        script += ["%s || exit 78" % shlex.join([PYTHON, SCRIPT] + arguments) for arguments in runs]
+        completed = subprocess.run(["unshare", "--map-root-user", "--mount", "sh", "-c", "\n".join(script)],
+                                   stdin=subprocess.DEVNULL, capture_output=True, env=self.env(), timeout=60)
         errors = completed.stderr.decode("utf-8", "replace")
         if completed.returncode == 77 or errors.startswith("unshare:"):
             self.skipTest("this system does not let the tests mount: " + errors.strip())
-        self.assertNotEqual(78, completed.returncode, errors)
-        run = Run(completed)
-        assert_protocol_clean(self, run)
+        run = self.checked(run_result(completed.returncode, completed.stdout))
+        self.assertEqual(0, run.status, run.text + errors)
         return run
 
     def current(self):
-        with open(os.path.join(self.region_dir, "current.json")) as handle:
-            return json.load(handle)
+        return json.loads(read(os.path.join(self.region_dir, "current.json")))
 
-    def assert_only_current_release(self, message=""):
-        """releases/ holds the current release, its manifest and its record of verified files, nothing else."""
+    def release_path(self, *relative):
+        return os.path.join(self.region_dir, "releases", self.current()["releaseDirectory"], *relative)
+
+    def assert_installed(self, release, message=""):
+        """release is current and whole, and releases/ holds nothing else but its manifest and stamps."""
+        self.assertEqual((release, True), installed_is_intact(self.region_dir), message)
         name = self.current()["releaseDirectory"]
         self.assertEqual(sorted([name, name + ".manifest", name + ".verified"]),
                          sorted(os.listdir(os.path.join(self.region_dir, "releases"))), message)
-
-    def normalize(self, lines, *extra):
-        out = []
-        for line in lines:
-            line = line.replace(self.tmp, "<tmp>")
-            for old, new in extra:
-                line = line.replace(old, new)
-            out.append(line)
-        return out
 
     def golden(self, name, run, mode, *extra):
         """Compare run's lines with tests/golden/updater/<name>.txt; THORNWAKE_UPDATE_GOLDEN=1 rewrites it.
@@ -366,59 +358,111 @@ class UpdaterTestCase(unittest.TestCase):
         The directory's README lists every transcript with its mode and exit status,
         which the launcher's tests need; a missing or wrong row fails here.
         """
-        with open(os.path.join(GOLDEN_DIR, "README.md"), encoding="utf-8") as handle:
-            index = handle.read()
         row = "| `%s.txt` | %s | %d |" % (name, mode, run.status)
-        self.assertIn(row, index, "tests/golden/updater/README.md needs the row: " + row)
-        lines = self.normalize(run.lines, *extra)
+        self.assertIn(row, read(os.path.join(GOLDEN_DIR, "README.md")), "tests/golden/updater/README.md needs: " + row)
+        text = re.sub(r"\?t=[0-9a-f]{16}\b", "?t=<random>", run.text.replace(self.tmp, "<tmp>"))
+        for old, new in extra:
+            text = text.replace(old, new)
         path = os.path.join(GOLDEN_DIR, name + ".txt")
-        text = "".join(line + "\n" for line in lines)
         if os.environ.get("THORNWAKE_UPDATE_GOLDEN") == "1":
-            os.makedirs(GOLDEN_DIR, exist_ok=True)
-            with open(path, "w", encoding="utf-8") as handle:
-                handle.write(text)
-            return
-        with open(path, encoding="utf-8") as handle:
-            recorded = handle.read()
+            return write(path, text.encode("utf-8"))
         # Downloads run in parallel, so the percentages in between vary from run to run.
-        self.assertEqual(_fold_progress(recorded), _fold_progress(text),
+        self.assertEqual(_fold_progress(read(path, "rb").decode("utf-8")), _fold_progress(text),
                          "transcript %s changed; rerun with THORNWAKE_UPDATE_GOLDEN=1 if intended" % name)
 
 
-def _shell_words(argv):
-    return " ".join(shlex.quote(word) for word in argv)
+    def start_until(self, argv, line, **env):
+        """A run of argv, read up to the line that starts with line; (process, when the line came)."""
+        process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env(**env))
+        for raw in process.stdout:
+            if raw.decode("utf-8").startswith(line):
+                return process, time.monotonic()
+        process.communicate()
+        self.fail("the run ended before %r" % line)
+
+    def kill_spread(self, start, kills, check):
+        """SIGKILL kills runs of start() at moments spread over what follows the line it waits for; check(where) after each.
+
+        The span is the shorter of two whole runs, so that the kills land inside runs even when the
+        machine is busy during one of them.
+        """
+        spans = []
+        for _ in range(2):
+            process, began = start()
+            process.communicate()
+            spans.append(time.monotonic() - began)
+        seed = int(time.time())
+        chance = random.Random(seed)
+        interrupted = 0
+        for kill in range(kills):
+            process, began = start()
+            time.sleep(max(0.0, began + min(spans) * (kill + chance.random()) / kills - time.monotonic()))
+            interrupted += process.poll() is None
+            process.kill()
+            process.communicate()
+            check("kill %d of %d (seed %d, %.3f s span)" % (kill, kills, seed, min(spans)))
+        # Most kills must land inside a run, or the test proves little.
+        self.assertGreaterEqual(interrupted, kills // 2, "seed %d" % seed)
+
+
+class ServedFeedTestCase(UpdaterTestCase):
+    """A feed served on loopback HTTP and a configuration that names it."""
+
+    keep_alive = False
+
+    def setUp(self):
+        super().setUp()
+        self.feed = Feed(os.path.join(self.tmp, "feed"))
+        self.server = FeedServer(self.feed.root, keep_alive=self.keep_alive)
+        self.addCleanup(self.server.stop)
+        self.config = write_config(os.path.join(self.tmp, "launcher-config.json"), [(self.region, self.server.url, [KEY_A])])
+        self.port = (str(self.server.httpd.server_address[1]), "<port>")
+
+    def run_mode(self, *args, **env):
+        return self.run_updater(*args, config=self.config, **env)
+
+    def update(self):
+        run = self.run_mode("--update-only")
+        self.assertEqual(0, run.status, run.text)
+        return run
 
 
 def _fold_progress(text):
-    """The transcript with each run of progress lines reduced to its first and last line."""
+    """The transcript with each run of progress reports reduced to its first and last, their speed and time left dropped.
+
+    Downloads run in parallel and take their own time, so the reports in between vary from run to run.
+    """
     out = []
-    for line in text.splitlines():
-        if line.startswith(("Downloading client: ", "Downloading launcher: ")):
-            if out and out[-1][0] == "progress":
-                out[-1] = ("progress", out[-1][1], line)
+    lines = text.splitlines()
+    index = 0
+    while index < len(lines):
+        line = lines[index]
+        if line.startswith(("Updating to client ", "Updating launcher to ")) and index + 1 < len(lines) and \
+                lines[index + 1].startswith(("Downloading client: ", "Downloading launcher: ")):
+            report = (re.sub(r" \u00b7 [^\u00b7)]*(/s|left)", "", line), lines[index + 1])
+            if out and isinstance(out[-1], list):
+                out[-1][1:] = [report]
             else:
-                out.append(("progress", line, line))
-        else:
-            out.append(("line", line))
+                out.append([report])
+            index += 2
+            continue
+        out.append(line)
+        index += 1
     return out
 
 
-LAUNCHER_PROGRAM = b"""#!/bin/sh
-# Test launcher program: says where it runs from.
-echo "launcher in $(cd "$(dirname "$0")/../.." && basename "$PWD")"
-"""
+BUNDLE_EXECUTABLES = ("Contents/MacOS/thornwake-launcher", "Contents/Frameworks/Engine.framework/Versions/A/Engine")
 
 
 def bundle_files(version, variant="a", count=20, size=2000):
-    """The files of a launcher bundle: program, resources, a framework, and its Info.plist."""
-    info = {"CFBundleExecutable": "thornwake-launcher", "CFBundleIdentifier": "com.thornwake.launcher",
-            "CFBundleVersion": version, "CFBundlePackageType": "APPL"}
+    """A launcher bundle: its Info.plist, programs, resources, and a framework with its links."""
+    info = {"CFBundleExecutable": "thornwake-launcher", "CFBundleVersion": version, "CFBundlePackageType": "APPL"}
     files = {
         "Contents/Info.plist": plistlib.dumps(info),
-        "Contents/MacOS/thornwake-launcher": LAUNCHER_PROGRAM,
-        "Contents/MacOS/helper": b"#!/bin/sh\nexit 0\n",
-        "Contents/Resources/client_updater.py": b"# stand-in\n",
+        "Contents/MacOS/thornwake-launcher": b"#!/bin/sh\nexit 0\n",
         "Contents/Frameworks/Engine.framework/Versions/A/Engine": noise("engine-" + variant, 6000),
+        "Contents/Frameworks/Engine.framework/Versions/Current": "A",
+        "Contents/Frameworks/Engine.framework/Engine": "Versions/Current/Engine",
     }
     for index in range(count):
         files["Contents/Resources/data/item%03d.bin" % index] = noise("bundle-%s-%d" % (variant if index < 2 else "a", index), size)
@@ -426,72 +470,33 @@ def bundle_files(version, variant="a", count=20, size=2000):
 
 
 def make_bundle(root, version, variant="a", **kwargs):
-    """A launcher bundle tree with executables and framework-style links."""
-    return make_tree(
-        root,
-        bundle_files(version, variant, **kwargs),
-        links={
-            "Contents/Frameworks/Engine.framework/Versions/Current": "A",
-            "Contents/Frameworks/Engine.framework/Engine": "Versions/Current/Engine",
-        },
-        executables=("Contents/MacOS/thornwake-launcher", "Contents/MacOS/helper",
-                     "Contents/Frameworks/Engine.framework/Versions/A/Engine"),
-    )
+    return make_tree(root, bundle_files(version, variant, **kwargs), BUNDLE_EXECUTABLES)
 
 
 def tree_listing(root):
-    """Every entry under root: (path, kind, mode bits or link target, content hash)."""
+    """Every entry under root: (path, kind, executable or link target, content hash)."""
     listing = []
     for directory, dirnames, filenames in os.walk(root):
-        for name in sorted(dirnames + filenames):
+        for name in dirnames + filenames:
             path = os.path.join(directory, name)
-            relative = os.path.relpath(path, root)
-            info = os.lstat(path)
             if os.path.islink(path):
-                listing.append((relative, "link", os.readlink(path), None))
+                entry = ("link", os.readlink(path), None)
             elif os.path.isdir(path):
-                listing.append((relative, "dir", None, None))
+                entry = ("dir", None, None)
             else:
-                with open(path, "rb") as handle:
-                    digest = hashlib.sha256(handle.read()).hexdigest()
-                listing.append((relative, "file", bool(info.st_mode & 0o111), digest))
+                entry = ("file", bool(os.lstat(path).st_mode & 0o111), hashlib.sha256(read(path, "rb")).hexdigest())
+            listing.append((os.path.relpath(path, root),) + entry)
     return sorted(listing)
 
 
-def tree_is_intact(release_dir, manifest_document):
-    """True when every entry of the manifest is present with the right content."""
-    for entry in manifest_document["files"]:
-        path = os.path.join(release_dir, *entry["path"].split("/"))
-        kind = entry.get("type", "file")
-        if kind == "link":
-            if not os.path.islink(path) or os.readlink(path) != entry["target"]:
-                return False
-        elif kind == "dir":
-            if not os.path.isdir(path) or os.path.islink(path):
-                return False
-        else:
-            if os.path.islink(path) or not os.path.isfile(path):
-                return False
-            with open(path, "rb") as handle:
-                if hashlib.sha256(handle.read()).hexdigest() != entry["sha256"]:
-                    return False
-    return True
-
-
 def installed_is_intact(region_dir):
-    """(release id, intact?) of what current.json names."""
-    with open(os.path.join(region_dir, "current.json")) as handle:
-        current = json.load(handle)
-    releases = os.path.join(region_dir, "releases")
-    with open(os.path.join(releases, current["releaseDirectory"] + ".manifest"), "rb") as handle:
-        data = handle.read()
-    if hashlib.sha256(data).hexdigest() != current["manifestSha256"]:
-        return current["releaseId"], False
-    return current["releaseId"], tree_is_intact(os.path.join(releases, current["releaseDirectory"]), json.loads(data))
-
-
-def past(days):
-    return datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=days)
-
-
-from protocol import assert_protocol_clean  # noqa: E402
+    """(release id, whether every entry of its manifest is there with the right content) of what current.json names."""
+    current = json.loads(read(os.path.join(region_dir, "current.json")))
+    release = os.path.join(region_dir, "releases", current["releaseDirectory"])
+    data = read(release + ".manifest", "rb")
+    listing = {path: list(rest) for path, *rest in tree_listing(release)}
+    expected = {entry["path"]: {"link": ["link", entry.get("target"), None], "dir": ["dir", None, None]}.get(
+        entry.get("type"), ["file", bool(entry.get("mode", 0) & 0o111), entry.get("sha256")])
+        for entry in json.loads(data)["files"]}
+    intact = hashlib.sha256(data).hexdigest() == current["manifestSha256"]
+    return current["releaseId"], intact and all(listing.get(path) == value for path, value in expected.items())

@@ -4,7 +4,7 @@ import os
 import stat
 
 from .errors import FeedRejected, NetworkError
-from .install import installed_release
+from .installed import installed_release
 
 
 def self_update_allowed(options):
@@ -135,10 +135,7 @@ def run_check(options, region_dir, fetch, output):
                 raise
             if exc.detail:
                 output.log("Details: " + exc.detail)
-            raise NetworkError(
-                "The update server could not be reached and Thornwake is not installed yet. "
-                "Check your internet connection and try again."
-            )
+            raise NetworkError("Thornwake is not installed and the update server could not be reached.")
         if exc.detail:
             output.log("Details: " + exc.detail)
         if isinstance(exc, FeedRejected):

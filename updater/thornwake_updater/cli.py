@@ -11,10 +11,12 @@ with the arguments after "--". Whatever fails, the last line is one
 traceback never reaches the launcher.
 """
 
+import dataclasses
 import os
 import re
+from typing import List, Optional
 
-from . import config, feed as feed_mod, manifest as manifest_mod, selfupdate, transport
+from . import config, feed as feed_mod, fetch, manifest as manifest_mod, selfupdate, transport
 from .check import (
     client_is_current,
     launcher_update,
@@ -22,40 +24,31 @@ from .check import (
     run_check,
     self_update_allowed,
 )
-from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, os_error_advice
-from .install import (
-    InstallPlan,
-    RegionLock,
-    check_free_space,
-    fetch_objects,
-    install_release,
-    installed_release,
-    load_manifest,
-    object_store_directory,
-    region_directory,
-    release_sources,
-    staging_directory,
-)
-from .objects import ObjectStore
+from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
+from .install import install_release, load_manifest, release_sources, staging_directory
+from .installed import RegionLock, installed_release, region_directory
 from .output import Output
 from .play import run_play
 from .retire import remove_leftovers
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 
-_BAD_START = "The launcher started the updater incorrectly (%s). Reinstall Thornwake Launcher."
+_BAD_START = "The launcher started the updater wrongly. Reinstall Thornwake Launcher."
+_UNREACHABLE_INSTALLED = "The update server could not be reached. Your installed game is unchanged."
+INTERRUPTED = "The update was interrupted; the installed game was not changed. Try again."
+UNEXPECTED = "The updater hit an unexpected problem. Retry, or reinstall the launcher."
 
 
+@dataclasses.dataclass
 class Options:
-    def __init__(self):
-        self.config = None
-        self.region = None
-        self.launcher_bundle = None
-        self.launcher_version = None
-        self.relaunched_from = None
-        self.no_self_update = False
-        self.mode = "play"
-        self.game_arguments = []
+    config: Optional[str] = None
+    region: Optional[str] = None
+    launcher_bundle: Optional[str] = None
+    launcher_version: Optional[str] = None
+    relaunched_from: Optional[str] = None
+    no_self_update: bool = False
+    mode: str = "play"
+    game_arguments: List[str] = dataclasses.field(default_factory=list)
 
 
 _VALUED = {
@@ -79,11 +72,11 @@ def parse_arguments(argv):
             seen.add("--")
             break
         if word in seen:
-            raise UsageError(_BAD_START % ("%s given twice" % word))
+            raise UsageError(_BAD_START, detail="%s given twice" % word)
         seen.add(word)
         if word in _VALUED:
             if index + 1 >= len(argv):
-                raise UsageError(_BAD_START % ("%s without a value" % word))
+                raise UsageError(_BAD_START, detail="%s without a value" % word)
             setattr(options, _VALUED[word], argv[index + 1])
             index += 2
             continue
@@ -91,24 +84,24 @@ def parse_arguments(argv):
             options.no_self_update = True
         elif word in ("--check", "--update-only"):
             if options.mode != "play":
-                raise UsageError(_BAD_START % "both --check and --update-only")
+                raise UsageError(_BAD_START, detail="both --check and --update-only")
             options.mode = "check" if word == "--check" else "update"
         else:
-            raise UsageError(_BAD_START % ("unknown option %s" % _shorten(word)))
+            raise UsageError(_BAD_START, detail="unknown option %s" % _shorten(word))
         index += 1
     if "--" in seen and options.mode != "play":
-        raise UsageError(_BAD_START % "game arguments outside play mode")
+        raise UsageError(_BAD_START, detail="game arguments outside play mode")
     for name in ("--config", "--region"):
         if name not in seen:
-            raise UsageError(_BAD_START % ("%s is missing" % name))
+            raise UsageError(_BAD_START, detail="%s is missing" % name)
     if ("--launcher-bundle" in seen) != ("--launcher-version" in seen):
-        raise UsageError(_BAD_START % "--launcher-bundle and --launcher-version must come together")
+        raise UsageError(_BAD_START, detail="--launcher-bundle and --launcher-version must come together")
     for name in ("launcher_version", "relaunched_from"):
         value = getattr(options, name)
         if value is not None and not LAUNCHER_VERSION.match(value):
-            raise UsageError(_BAD_START % ("--%s is not a launcher version" % name.replace("_", "-")))
+            raise UsageError(_BAD_START, detail="--%s is not a launcher version" % name.replace("_", "-"))
     if not config.REGION_ID.match(options.region):
-        raise UsageError(_BAD_START % "the region id is not valid")
+        raise UsageError(_BAD_START, detail="the region id is not valid")
     return options
 
 
@@ -125,7 +118,6 @@ class Context:
         self.limits = limits
         self.support = config.support_directory(environ)
         self.region_dir = region_directory(self.support, options.region)
-        self.store = ObjectStore(object_store_directory(self.support))
         self._settings = None
 
     @property
@@ -159,37 +151,30 @@ def run_update(ctx):
             feed = ctx.fetch_feed()
         except NetworkError as exc:
             if installed is not None:
-                raise NetworkError(exc.message + " Your installed game was not changed.", detail=exc.detail)
+                raise NetworkError(_UNREACHABLE_INSTALLED, detail=exc.detail)
             raise
+        mirrors = fetch.Mirrors(feed.mirrors)
         # The launcher first: a new launcher may know a newer feed format. The
         # relaunched launcher then checks the client again.
         note_launcher_kept(ctx.options, feed, output)
         launcher = launcher_update(ctx.options, feed)
         if launcher is not None:
-            return selfupdate.install_launcher(ctx, feed, launcher)
-        remove_leftovers(ctx.region_dir, installed.metadata["releaseDirectory"] if installed else None)
+            return selfupdate.install_launcher(ctx, feed, launcher, mirrors)
         release = feed.client.release_id
+        staging = staging_directory(ctx.region_dir, release, feed.client.manifest.sha256)
+        current = installed.metadata["releaseDirectory"] if installed else None
+        remove_leftovers(ctx.region_dir, current, keep_staging=os.path.basename(staging))
         if client_is_current(feed, installed):
             output.client_current(release)
             return 0
-        manifest = load_manifest(feed, feed.client.manifest, ctx.store, installed, ctx.limits)
+        manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits)
         if manifest.release_id != release:
-            raise FeedRejected(
-                "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later.",
-                detail="manifest names release %r, the feed %r" % (manifest.release_id, release),
-            )
+            raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
         # A path too long for this system is refused before anything is downloaded.
-        manifest_mod.check_room(manifest, staging_directory(ctx.region_dir, release))
-        plan = InstallPlan(manifest, ctx.store, release_sources(installed))
-        plan.prepare()
-        check_free_space(ctx.region_dir, plan.tree_bytes + plan.download_bytes)
-        output.updating_client(release, plan.download_bytes)
-        fetch_objects(feed, plan, ctx.store, on_progress=output.client_progress_of, limits=ctx.limits)
-        output.installing_client()
-        name = install_release(feed, manifest, ctx.store, ctx.region_dir)
+        manifest_mod.check_room(manifest, staging)
+        name = install_release(feed, manifest, ctx.region_dir, release_sources(installed), mirrors, output, ctx.limits)
         output.installed_client(release)
         remove_leftovers(ctx.region_dir, name)
-        ctx.store.prune()
     return 0
 
 
@@ -206,7 +191,7 @@ def run_play_mode(ctx):
             note_launcher_kept(options, feed, ctx.output)
             launcher = launcher_update(options, feed)
             if launcher is not None:
-                return selfupdate.install_launcher(ctx, feed, launcher)
+                return selfupdate.install_launcher(ctx, feed, launcher, fetch.Mirrors(feed.mirrors))
         except UpdaterError as exc:
             # The game does not depend on the launcher's version: play anyway.
             if exc.detail:
@@ -236,22 +221,20 @@ def run(argv, output, environ=None, limits=transport.DEFAULT_LIMITS):
         output.error(exc.message)
         return 1
     except KeyboardInterrupt:
-        output.error("The update was interrupted. Your installed game was not changed. Try again.")
+        output.error(INTERRUPTED)
         return 1
     except MemoryError:
         output.error("The updater ran out of memory. Close other programs and try again.")
         return 1
     except OSError as exc:
-        output.log("Details: %s" % exc)
-        output.error("Thornwake could not use its files (%s). %s" % os_error_advice(exc))
+        failure = file_failure(exc, "Could not use files")
+        output.log("Details: " + failure.detail)
+        output.error(failure.message)
         return 1
     except Exception as exc:
         output.log("Details: unexpected %s: %s" % (exc.__class__.__name__, exc))
-        output.error("The updater stopped because of an unexpected problem. Try again; if it keeps happening, reinstall Thornwake Launcher.")
+        output.error(UNEXPECTED)
         return 1
-    finally:
-        if ctx is not None:
-            ctx.store.close()
 
 
 def main(argv):

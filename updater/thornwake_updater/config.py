@@ -9,12 +9,14 @@ The launcher reads "schemaVersion", "defaultRegion" and each region's "id" and
   "trustedKeys": the Ed25519 public keys (64 hex digits each) allowed to sign it
 """
 
+import dataclasses
 import ipaddress
 import json
 import os
 import re
 import sys
 import urllib.parse
+from typing import List
 
 from .errors import ConfigError
 
@@ -26,12 +28,12 @@ MAX_TRUSTED_KEYS = 16
 _BROKEN = "The launcher configuration is damaged. Reinstall Thornwake Launcher."
 
 
+@dataclasses.dataclass
 class RegionSettings:
-    def __init__(self, region_id, name, feed_url, trusted_keys):
-        self.id = region_id
-        self.name = name
-        self.feed_url = feed_url
-        self.trusted_keys = trusted_keys
+    id: str
+    name: str
+    feed_url: str
+    trusted_keys: List[bytes]
 
 
 def support_directory(environ=None, platform=None):
@@ -69,7 +71,7 @@ def normalize_feed_location(value, base_directory):
     parts = urllib.parse.urlsplit(value)
     scheme = parts.scheme.lower()
     insecure = ConfigError(
-        "The update source of this region is not a secure address. Reinstall Thornwake Launcher.",
+        "This region's update address is not secure. Reinstall Thornwake Launcher.",
         detail="feed location must be https://, file:// or http:// to a loopback address: %s" % value,
     )
     if scheme == "https":
@@ -98,7 +100,7 @@ def load_region(config_path, region_id):
             data = handle.read(CONFIG_LIMIT + 1)
     except OSError as exc:
         raise ConfigError(
-            "The launcher configuration could not be read. Reinstall Thornwake Launcher.",
+            "The launcher configuration can't be read. Reinstall Thornwake Launcher.",
             detail="%s: %s" % (config_path, exc.strerror or exc),
         )
     if len(data) > CONFIG_LIMIT:
@@ -116,9 +118,8 @@ def load_region(config_path, region_id):
             entry = candidate
             break
     if entry is None:
-        raise ConfigError(
-            "The region %s is not offered by this launcher. Choose another region." % region_id
-        )
+        raise ConfigError("This launcher does not offer the chosen region. Choose another one.",
+                          detail="no region %r in %s" % (region_id, config_path))
     base = os.path.dirname(os.path.abspath(config_path))
     feed_url = normalize_feed_location(entry.get("feed"), base)
     keys = entry.get("trustedKeys")

@@ -1,12 +1,17 @@
 """Failures that end a run.
 
 Every failure the player may see is an UpdaterError whose message is one plain
-sentence or two: what happened and what the player can do. The command line
-prints it after "Thornwake launcher error:" and exits with status 1.
+sentence or two: what happened and what the player can do, short enough that
+the whole error line stays within 100 characters (the launcher shows it in two
+lines). Technical detail goes to a "Details:" line before it. The command line
+prints the message after "Thornwake launcher error:" and exits with status 1.
 """
 
 import errno
 import os
+
+
+BUSY = "Another Thornwake update is running. Wait for it to end, then try again."
 
 
 class UpdaterError(Exception):
@@ -47,41 +52,39 @@ class NotInstalled(UpdaterError):
     """There is no complete installed game for the region."""
 
 
-# Each cause with its own plain advice; {where} names the folder concerned.
+# Each cause with its own plain advice, short enough for the error line; the folder is named on the
+# "Details:" line before it.
 _OS_ADVICE = (
-    ((errno.ENOSPC,), "the disk is full", "Free some disk space and try again."),
-    ((getattr(errno, "EDQUOT", -1),), "your disk quota is used up", "Free some disk space and try again."),
-    ((errno.EROFS,), "the disk is read-only", "{where} is on a read-only disk. Make it writable, then try again."),
-    ((errno.EACCES, errno.EPERM), "permission denied", "Check that you may change {where}, then try again."),
-    (
-        (errno.ENAMETOOLONG,),
-        "a name is too long",
-        "A path in {where} is too long for this system. Use a shorter folder path for Thornwake's data, then try again.",
-    ),
-    (
-        (errno.ELOOP,),
-        "a link is in the way",
-        "{where} holds a symbolic link where Thornwake keeps its own files, or links that loop. "
-        "Remove the link, then try again.",
-    ),
+    ((errno.ENOSPC,), "the disk is full", "Free some disk space."),
+    ((getattr(errno, "EDQUOT", -1),), "the disk quota is used up", "Free some disk space."),
+    ((errno.EROFS,), "the disk is read-only", "Make it writable and retry."),
+    ((errno.EACCES, errno.EPERM), "permission denied", "Check the folder's permissions."),
+    ((errno.ENAMETOOLONG,), "a name is too long", "Use a shorter data folder path."),
+    ((errno.ELOOP,), "a link is in the way", "Remove the link (see the log)."),
 )
 
 
-def os_error_advice(exc, folder=None):
-    """(short cause, advice) for a failed file operation, in the player's words.
+def os_error_advice(exc):
+    """(short cause, advice) for a failed file operation, in the player's words."""
+    for numbers, cause, advice in _OS_ADVICE:
+        if exc.errno in numbers:
+            return cause, advice
+    return (exc.strerror or exc.__class__.__name__).lower(), "Check the folder and the disk."
 
-    folder names the folder the player should look at; by default the one
-    holding the file the operation failed on.
+
+def file_failure(exc, what="Could not save files", folder=None, error=None):
+    """The error for a failed file operation: what failed, why and what to do; the folder on the Details line.
+
+    folder is the one the player should look at; by default the one holding
+    the file the operation failed on.
     """
     if folder is None and exc.filename:
         folder = os.path.dirname(os.fsdecode(exc.filename))
-    where = "the folder %s" % folder if folder else "Thornwake's folders"
-    for numbers, cause, advice in _OS_ADVICE:
-        if exc.errno in numbers:
-            return cause, _sentence(advice.format(where=where))
-    cause = exc.strerror or exc.__class__.__name__
-    return cause, _sentence("Check %s and your disk, then try again." % where)
+    cause, advice = os_error_advice(exc)
+    detail = "in the folder %s: %s" % (folder, exc) if folder else str(exc)
+    return (error or InstallError)("%s: %s. %s" % (what, cause, advice), detail=detail)
 
 
-def _sentence(text):
-    return text[0].upper() + text[1:]
+def write_failed(exc):
+    """The InstallError for a file operation of the updater's own that failed."""
+    return file_failure(exc)

@@ -1,42 +1,47 @@
-"""feed.json: the signed description of a region's current releases.
+"""The feed: the signed description of a region's current releases.
 
-A feed directory holds feed.json, feed.json.sig (the Ed25519 signature of the
-exact bytes of feed.json, as hex digits) and objects/. feed.json:
+A feed directory holds feed.signed (the feed and its signature in one file,
+see envelope.py), packs/ and objects/. The feed:
 
   {
-    "format": 1,
+    "format": 2,
     "region": "<region id>",
     "sequence": <integer, raised by every publication>,
     "expires": "YYYY-MM-DDTHH:MM:SSZ",
+    "mirrors": ["https://cdn-a.example.com/thornwake/production/", ...],
     "client": {"releaseId": ..., "sourceRevision": ..., "worldVersion": ...,
                "manifest": <object reference>},
     "launcher": {"version": "<16 hex digits>", "manifest": <object reference>}
   }
 
-"launcher" may be absent. An object reference is
-{"sha256": <hex of the content>, "size": <content bytes>,
- "encoding": "identity" | "zlib", "storedSize": <bytes as stored>}.
+"launcher" may be absent. "mirrors" (optional) are the base URLs packs and
+objects are fetched from; without it, the feed directory itself. An object
+reference is {"sha256": <hex of the content>, "size": <content bytes>,
+"encoding": "identity" | "zlib", "storedSize": <bytes as stored>}, for a
+stand-alone object (objects/ab/<sha256>, with ".z" when compressed).
 
-The signature is checked before anything in the file is looked at. The
+The signature is checked before anything in the feed is looked at. The
 sequence of every accepted feed is kept per region, and a lower one is never
 accepted again, so a server (or whoever sits in front of it) cannot roll a
 player back to an older, perhaps vulnerable, release. The expiry keeps a
 stale feed from being replayed forever.
 """
 
+import dataclasses
 import datetime
 import json
 import os
 import re
 import time
+from typing import List, Optional
 
-from . import ed25519, fsutil, transport
+from . import chunks, envelope, fsutil, transport
 from .errors import FeedRejected
 
-FORMAT = 1
-FEED_LIMIT = 1 << 20
-SIGNATURE_LIMIT = 1024
+FORMAT = 2
+FEED_LIMIT = envelope.LIMIT
 MAX_SEQUENCE = 2**53
+MAX_MIRRORS = 16
 
 RELEASE_ID = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
 WORLD_VERSION = re.compile(r"\A[0-9]{1,9}\.[0-9]{1,9}\.[0-9]{1,9}\.[0-9a-f]{12}\Z")
@@ -47,34 +52,28 @@ TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 ENCODINGS = ("identity", "zlib")
 
 _DAMAGED = "The update information from the server is damaged. Try again later."
-_UNSIGNED = (
-    "The update information for this region is not signed by a trusted Thornwake key, so it was not used. "
-    "Try again later; if this keeps happening, reinstall Thornwake Launcher."
-)
-_EXPIRED = "The update information from the server has expired. Try again later, or check your computer's date and time."
-_ROLLBACK = (
-    "The update server offered older update information than this computer has already used, so it was not used. "
-    "Try again later."
-)
-_NEWER_FORMAT = (
-    "The update information for this region needs a newer Thornwake Launcher. "
-    "Install the latest Thornwake Launcher."
-)
-_OTHER_REGION = "The update server sent update information for another region, so it was not used. Try again later."
+_EXPIRED = "The update information has expired. Retry later, or check the clock."
+_ROLLBACK = "The server sent older update information than before. Try again later."
+_OTHER_REGION = "The server sent update information for another region. Try again later."
 
 
+@dataclasses.dataclass
 class ObjectRef:
     """A content-addressed object as a feed or manifest refers to it."""
 
-    def __init__(self, sha256, size, encoding="identity", stored_size=None):
-        self.sha256 = sha256
-        self.size = size
-        self.encoding = encoding
-        self.stored_size = size if stored_size is None else stored_size
+    sha256: str
+    size: int
+    encoding: str = "identity"
+    # The bytes as stored: the size unless given.
+    stored_size: Optional[int] = None
 
-    def relative_url(self):
-        suffix = ".z" if self.encoding == "zlib" else ""
-        return "objects/%s/%s%s" % (self.sha256[:2], self.sha256, suffix)
+    def __post_init__(self):
+        if self.stored_size is None:
+            self.stored_size = self.size
+
+    def chunk(self):
+        """The object as the fetch engine takes it: stand-alone, whole."""
+        return chunks.Chunk(self.sha256, self.size, self.stored_size, self.encoding)
 
     def to_json(self):
         return {"sha256": self.sha256, "size": self.size, "encoding": self.encoding, "storedSize": self.stored_size}
@@ -102,32 +101,31 @@ class ObjectRef:
         return ObjectRef(digest, size, encoding, stored)
 
 
+@dataclasses.dataclass
 class ClientRelease:
-    def __init__(self, release_id, source_revision, world_version, manifest):
-        self.release_id = release_id
-        self.source_revision = source_revision
-        self.world_version = world_version
-        self.manifest = manifest
+    release_id: str
+    source_revision: str
+    world_version: str
+    manifest: ObjectRef
 
 
+@dataclasses.dataclass
 class LauncherRelease:
-    def __init__(self, version, manifest):
-        self.version = version
-        self.manifest = manifest
+    version: str
+    manifest: ObjectRef
 
 
+@dataclasses.dataclass
 class Feed:
-    def __init__(self, base_url, region, sequence, expires, client, launcher, raw):
-        self.base_url = base_url
-        self.region = region
-        self.sequence = sequence
-        self.expires = expires
-        self.client = client
-        self.launcher = launcher
-        self.raw = raw
-
-    def object_url(self, ref):
-        return self.base_url + ref.relative_url()
+    base_url: str
+    region: str
+    sequence: int
+    expires: datetime.datetime
+    client: ClientRelease
+    launcher: Optional[LauncherRelease]
+    # Where packs and objects come from: the feed's mirrors, else its own directory.
+    mirrors: List[str]
+    raw: bytes = dataclasses.field(repr=False)
 
 
 def _is_int(value):
@@ -145,25 +143,11 @@ def format_time(moment):
     return moment.astimezone(datetime.timezone.utc).strftime(TIME_FORMAT)
 
 
-def verify_signature(data, signature_text, trusted_keys):
-    """Raises FeedRejected unless one trusted key signed exactly data."""
-    try:
-        signature = bytes.fromhex(signature_text.decode("ascii").strip())
-    except (UnicodeDecodeError, ValueError):
-        raise FeedRejected(_UNSIGNED, detail="feed.json.sig is not hex digits")
-    if len(signature) != ed25519.SIGNATURE_BYTES:
-        raise FeedRejected(_UNSIGNED, detail="feed.json.sig is not a 64-byte signature")
-    for key in trusted_keys:
-        if ed25519.verify(key, data, signature):
-            return key
-    raise FeedRejected(_UNSIGNED, detail="no trusted key made this signature")
-
-
 def parse_feed(data, base_url):
     """The Feed in already verified bytes; FeedRejected when malformed."""
 
     def bad(reason):
-        return FeedRejected(_DAMAGED, detail="feed.json: %s" % reason)
+        return FeedRejected(_DAMAGED, detail="feed: %s" % reason)
 
     try:
         document = json.loads(data.decode("utf-8"))
@@ -173,7 +157,7 @@ def parse_feed(data, base_url):
         raise bad("top level is not an object")
     version = document.get("format")
     if _is_int(version) and version > FORMAT:
-        raise FeedRejected(_NEWER_FORMAT, detail="feed.json has format %d; this updater reads format %d" % (version, FORMAT))
+        raise FeedRejected(envelope.NEWER, detail="the feed has format %d; this updater reads format %d" % (version, FORMAT))
     if version != FORMAT or not _is_int(version):
         raise bad("unsupported format %r" % (version,))
     region = document.get("region")
@@ -208,7 +192,18 @@ def parse_feed(data, base_url):
         if not isinstance(version, str) or not LAUNCHER_VERSION.match(version):
             raise bad("launcher version %r is not 16 hex digits" % (version,))
         launcher_release = LauncherRelease(version, ObjectRef.from_json(launcher.get("manifest"), "launcher manifest"))
-    return Feed(base_url, region, sequence, expires, client_release, launcher_release, data)
+    mirrors = _mirrors(document.get("mirrors", [base_url]), bad)
+    return Feed(base_url, region, sequence, expires, client_release, launcher_release, mirrors, data)
+
+
+def _mirrors(value, bad):
+    """The mirror base URLs: 1 to MAX_MIRRORS URLs the updater may fetch, each a directory ("/" at the end)."""
+    if not isinstance(value, list) or not 0 < len(value) <= MAX_MIRRORS:
+        raise bad("mirrors is not a list of 1 to %d URLs" % MAX_MIRRORS)
+    for url in value:
+        if not isinstance(url, str) or not url.endswith("/") or "?" in url or "#" in url or not transport.allowed_url(url):
+            raise bad("mirror %r is not a URL this updater fetches from" % (url,))
+    return value
 
 
 class SequenceState:
@@ -233,30 +228,27 @@ class SequenceState:
         fsutil.atomic_write_json(self.path, {"sequence": sequence})
 
 
-def accept_feed(data, signature_text, settings, state, now=None):
-    """Verify a fetched feed for settings' region; the accepted Feed."""
-    verify_signature(data, signature_text, settings.trusted_keys)
+def accept_feed(data, settings, state, now=None):
+    """Check the signed feed bytes data for settings' region; the accepted Feed."""
     feed = parse_feed(data, settings.feed_url)
     if feed.region != settings.id:
-        raise FeedRejected(_OTHER_REGION, detail="feed.json is for region %r, not %r" % (feed.region, settings.id))
+        raise FeedRejected(_OTHER_REGION, detail="the feed is for region %r, not %r" % (feed.region, settings.id))
     now = now or datetime.datetime.now(datetime.timezone.utc)
     if now >= feed.expires:
-        raise FeedRejected(_EXPIRED, detail="feed.json expired at %s" % format_time(feed.expires))
+        raise FeedRejected(_EXPIRED, detail="the feed expired at %s" % format_time(feed.expires))
     previous = state.load()
     if previous is not None and feed.sequence < previous:
-        raise FeedRejected(_ROLLBACK, detail="feed.json sequence %d is below %d, accepted before" % (feed.sequence, previous))
+        raise FeedRejected(_ROLLBACK, detail="feed sequence %d is below %d, accepted before" % (feed.sequence, previous))
     if previous is None or feed.sequence > previous:
         state.store(feed.sequence)
     return feed
 
 
 def fetch_feed(settings, state, limits=transport.DEFAULT_LIMITS, seconds=None, now=None):
-    """Fetch and verify the region's feed. NetworkError when unreachable.
+    """Fetch the region's feed.signed and accept the feed in it. NetworkError when unreachable or cut short.
 
-    Both files together get seconds (by default the limits' feed deadline), so
-    a slow signature cannot double the wait.
+    It gets seconds (by default the limits' feed deadline).
     """
     deadline = time.monotonic() + (limits.feed_deadline if seconds is None else seconds)
-    data = transport.fetch_bytes(settings.feed_url + "feed.json", FEED_LIMIT, limits, deadline)
-    signature = transport.fetch_bytes(settings.feed_url + "feed.json.sig", SIGNATURE_LIMIT, limits, deadline)
-    return accept_feed(data, signature, settings, state, now)
+    data = envelope.fetch(settings.feed_url, limits, deadline)
+    return accept_feed(envelope.open_envelope(data, settings.trusted_keys), settings, state, now)

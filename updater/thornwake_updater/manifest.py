@@ -3,18 +3,23 @@
 A manifest is itself an object (JSON) named by the feed:
 
   {
-    "format": 1,
+    "format": 2,
     "kind": "client" | "launcher",
     "releaseId": "<client release id>"        (client manifests)
     "version": "<16 hex digits>"             (launcher manifests)
     "executable": "<path of the game program>" (client manifests)
+    "packs": ["<sha256 of pack 0>", ...],
     "files": [
       {"path": "bin/game", "type": "file", "size": 123, "mode": 493,
-       "sha256": "<hex>", "encoding": "zlib", "storedSize": 80},
+       "sha256": "<hex of the whole file>", "chunks": [[<chunk>], ...]},
       {"path": "lib/current", "type": "link", "target": "v2"},
       {"path": "saves", "type": "dir"}
     ]
   }
+
+Chunks are described in chunks.py. Manifests of format 1 (releases installed
+before packs, and a transition's launcher) have no packs and describe each file
+as one stand-alone object: "encoding" and "storedSize" instead of "chunks".
 
 Paths are relative, "/"-separated, without empty, "." or ".." components, and
 unique even on a case-insensitive file system. No entry lies below a file or a
@@ -23,34 +28,39 @@ climbs with leading ".." only (never after a name) and never above the
 release's root, so following it can only lead to another place in the tree.
 """
 
+import dataclasses
 import json
 import os
 import sys
 import unicodedata
+from typing import List, Optional
 
+from . import chunks as chunks_mod
 from .errors import FeedRejected
-from .feed import ObjectRef
+from .feed import SHA256_HEX, ObjectRef
 
-FORMAT = 1
+FORMATS = (1, 2)
 MANIFEST_LIMIT = 64 << 20
 MAX_ENTRIES = 1_000_000
 MAX_COMPONENT_BYTES = 255
 
-_DAMAGED = "The downloaded release description is damaged or unsafe, so nothing was installed. Try again later."
+DAMAGED = chunks_mod.DAMAGED
 
 
 def _bad(reason):
-    return FeedRejected(_DAMAGED, detail="manifest: %s" % reason)
+    return FeedRejected(DAMAGED, detail="manifest: %s" % reason)
 
 
+@dataclasses.dataclass
 class Entry:
-    def __init__(self, path, kind, size=0, mode=0o644, ref=None, target=None):
-        self.path = path
-        self.kind = kind
-        self.size = size
-        self.mode = mode
-        self.ref = ref
-        self.target = target
+    path: str
+    kind: str
+    size: int = 0
+    mode: int = 0o644
+    # A file's whole hash and where its bytes are stored, in order.
+    sha256: Optional[str] = None
+    chunks: List[chunks_mod.Chunk] = dataclasses.field(default_factory=list)
+    target: Optional[str] = None
 
     @property
     def executable(self):
@@ -59,42 +69,20 @@ class Entry:
     def install_mode(self):
         return 0o755 if self.executable else 0o644
 
-    def to_json(self):
-        if self.kind == "file":
-            value = {"path": self.path, "type": "file", "size": self.size, "mode": self.mode}
-            value.update(self.ref.to_json())
-            return value
-        if self.kind == "link":
-            return {"path": self.path, "type": "link", "target": self.target}
-        return {"path": self.path, "type": "dir"}
 
-
+@dataclasses.dataclass
 class Manifest:
-    def __init__(self, kind, entries, release_id=None, version=None, executable=None, sha256=None, raw=None):
-        self.kind = kind
-        # The exact bytes that sha256 names, kept beside an installed release.
-        self.raw = raw
-        self.entries = entries
-        self.release_id = release_id
-        self.version = version
-        self.executable = executable
-        self.sha256 = sha256
+    kind: str
+    entries: List[Entry]
+    release_id: Optional[str] = None
+    version: Optional[str] = None
+    executable: Optional[str] = None
+    sha256: Optional[str] = None
+    # The exact bytes that sha256 names, kept beside an installed release.
+    raw: Optional[bytes] = dataclasses.field(default=None, repr=False)
 
     def files(self):
         return [entry for entry in self.entries if entry.kind == "file"]
-
-    def to_json(self):
-        value = {"format": FORMAT, "kind": self.kind, "files": [entry.to_json() for entry in self.entries]}
-        if self.release_id is not None:
-            value["releaseId"] = self.release_id
-        if self.version is not None:
-            value["version"] = self.version
-        if self.executable is not None:
-            value["executable"] = self.executable
-        return value
-
-    def to_bytes(self):
-        return (json.dumps(self.to_json(), indent=1, sort_keys=True, ensure_ascii=False) + "\n").encode("utf-8")
 
 
 def path_limit():
@@ -177,17 +165,37 @@ def _fold(path):
 
 def parse(data, expected_kind, sha256=None):
     """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe."""
+    document = _document(data, expected_kind)
+    packs = chunks_mod.parse_packs(document.get("packs")) if document["format"] == 2 else None
+    entries, by_folded = _entries(document["files"], packs)
+    _check_nothing_below_a_file(entries, by_folded)
+    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
+    if expected_kind == "client":
+        manifest.release_id = _release_id(document)
+        manifest.executable = _executable(document, by_folded)
+    else:
+        manifest.version = _version(document)
+    return manifest
+
+
+def _document(data, expected_kind):
+    """The manifest's JSON object, of this format and kind, with a list of entries."""
     try:
         document = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise _bad("not JSON (%s)" % exc)
-    if not isinstance(document, dict) or document.get("format") != FORMAT:
+    if not isinstance(document, dict) or document.get("format") not in FORMATS or isinstance(document.get("format"), bool):
         raise _bad("unsupported format")
     if document.get("kind") != expected_kind:
         raise _bad("kind %r, expected %r" % (document.get("kind"), expected_kind))
     files = document.get("files")
     if not isinstance(files, list) or len(files) > MAX_ENTRIES:
         raise _bad("files is not a list of entries")
+    return document
+
+
+def _entries(files, packs):
+    """The entries, and each by its folded path; no two paths may be one name on any file system."""
     entries = []
     by_folded = {}
     for item in files:
@@ -198,23 +206,42 @@ def parse(data, expected_kind, sha256=None):
         folded = _fold(path)
         if folded in by_folded:
             raise _bad("duplicate path %r" % path)
-        kind = item.get("type", "file")
-        if kind == "file":
-            mode = item.get("mode", 0o644)
-            if not isinstance(mode, int) or isinstance(mode, bool) or not 0 <= mode <= 0o7777:
-                raise _bad("entry %r has an invalid mode" % path)
-            ref = ObjectRef.from_json(item, "entry %r" % path, error=FeedRejected, message=_DAMAGED)
-            entry = Entry(path, "file", ref.size, mode, ref)
-        elif kind == "link":
-            check_link_target(path, item.get("target"))
-            entry = Entry(path, "link", target=item["target"])
-        elif kind == "dir":
-            entry = Entry(path, "dir")
-        else:
-            raise _bad("entry %r has unknown type %r" % (path, kind))
+        entry = _entry(item, path, packs)
         by_folded[folded] = entry
         entries.append(entry)
-    # Nothing may lie below a file or a link: writing there would go through a link.
+    return entries, by_folded
+
+
+def _entry(item, path, packs):
+    """The entry at a checked path: a file, a link or a directory, validly described.
+
+    packs is the manifest's list of packs (format 2), or None (format 1).
+    """
+    kind = item.get("type", "file")
+    if kind == "file":
+        mode = item.get("mode", 0o644)
+        if not isinstance(mode, int) or isinstance(mode, bool) or not 0 <= mode <= 0o7777:
+            raise _bad("entry %r has an invalid mode" % path)
+        if packs is None:
+            ref = ObjectRef.from_json(item, "entry %r" % path, error=FeedRejected, message=DAMAGED)
+            chunks = chunks_mod.whole_object(path, ref.sha256, ref.size, ref.encoding, ref.stored_size)
+            return Entry(path, "file", ref.size, mode, ref.sha256, chunks)
+        size, digest = item.get("size"), item.get("sha256")
+        if not isinstance(size, int) or isinstance(size, bool) or not 0 <= size <= chunks_mod.POSITION_LIMIT:
+            raise _bad("entry %r has an invalid size" % path)
+        if not isinstance(digest, str) or not SHA256_HEX.match(digest):
+            raise _bad("entry %r has no SHA-256" % path)
+        return Entry(path, "file", size, mode, digest, chunks_mod.parse_chunks(item.get("chunks"), packs, path, size, digest))
+    if kind == "link":
+        check_link_target(path, item.get("target"))
+        return Entry(path, "link", target=item["target"])
+    if kind == "dir":
+        return Entry(path, "dir")
+    raise _bad("entry %r has unknown type %r" % (path, kind))
+
+
+def _check_nothing_below_a_file(entries, by_folded):
+    """Nothing may lie below a file or a link: writing there would go through a link."""
     for entry in entries:
         folded = _fold(entry.path)
         cut = folded.rfind("/")
@@ -223,20 +250,26 @@ def parse(data, expected_kind, sha256=None):
             if ancestor is not None and ancestor.kind != "dir":
                 raise _bad("entry %r lies below the %s %r" % (entry.path, ancestor.kind, ancestor.path))
             cut = folded.rfind("/", 0, cut)
-    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
-    if expected_kind == "client":
-        release_id = document.get("releaseId")
-        executable = document.get("executable")
-        if not isinstance(release_id, str):
-            raise _bad("no releaseId")
-        target = by_folded.get(_fold(executable)) if isinstance(executable, str) else None
-        if target is None or target.kind != "file" or target.path != executable or not target.executable:
-            raise _bad("executable %r is not an executable file of the release" % (executable,))
-        manifest.release_id = release_id
-        manifest.executable = executable
-    else:
-        version = document.get("version")
-        if not isinstance(version, str):
-            raise _bad("no version")
-        manifest.version = version
-    return manifest
+
+
+def _release_id(document):
+    release_id = document.get("releaseId")
+    if not isinstance(release_id, str):
+        raise _bad("no releaseId")
+    return release_id
+
+
+def _executable(document, by_folded):
+    """The path of the game program: an executable file of the release, spelled as its entry is."""
+    executable = document.get("executable")
+    target = by_folded.get(_fold(executable)) if isinstance(executable, str) else None
+    if target is None or target.kind != "file" or target.path != executable or not target.executable:
+        raise _bad("executable %r is not an executable file of the release" % (executable,))
+    return executable
+
+
+def _version(document):
+    version = document.get("version")
+    if not isinstance(version, str):
+        raise _bad("no version")
+    return version

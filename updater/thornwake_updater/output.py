@@ -4,12 +4,15 @@ The launcher interprets a fixed set of line forms; everything else is only
 logged. All output goes through this module so that no other code can emit a
 line that accidentally starts with one of those forms, and so that progress
 lines carry exactly one number (the launcher joins every digit of the line).
+Progress itself is worded in progress.py.
 """
 
 import sys
 import threading
 
 ERROR_PREFIX = "Thornwake launcher error:"
+# The launcher's detail line shows two lines of about 50 characters.
+ERROR_LINE_LIMIT = 100
 
 # Line starts that have an effect in the launcher. Plain log lines must avoid them.
 _PROTOCOL_PREFIXES = (
@@ -38,7 +41,6 @@ class Output:
 
     def __init__(self, stream=None):
         self._stream = stream if stream is not None else sys.stdout
-        self._last_percent = {}
         self._lock = threading.RLock()
 
     def _write(self, line):
@@ -56,41 +58,25 @@ class Output:
         self._write(line)
 
     def error(self, message):
-        self._write(ERROR_PREFIX + " " + _one_line(message))
+        """The error line; at most ERROR_LINE_LIMIT characters, so the launcher's detail line shows it whole.
+
+        Messages are written to fit. One that does not (it carries a name from
+        outside) is shortened, after a plain line with all of it.
+        """
+        line = ERROR_PREFIX + " " + _one_line(message)
+        if len(line) > ERROR_LINE_LIMIT:
+            self.log("Details: " + _one_line(message))
+            line = line[: ERROR_LINE_LIMIT - 1].rstrip() + "\u2026"
+        self._write(line)
 
     def check_result(self, launcher, client, world):
         self._write("UPDATE_CHECK launcher=%s client=%s world=%s" % (launcher, client, world))
 
-    def client_progress(self, percent):
-        self._progress("client", "Downloading client: ", percent)
-
-    def launcher_progress(self, percent):
-        self._progress("launcher", "Downloading launcher: ", percent)
-
-    def client_progress_of(self, done, total):
-        self.client_progress(_percent(done, total))
-
-    def launcher_progress_of(self, done, total):
-        self.launcher_progress(_percent(done, total))
-
-    def _progress(self, key, prefix, percent):
-        percent = max(0, min(100, int(percent)))
-        # Downloads run on several threads; one line per percentage, rising. (A download that
-        # has to start over adds to the bytes to fetch; the bar waits rather than going back.)
+    def report(self, lines):
+        """Protocol lines that belong together (a progress report), in one write."""
         with self._lock:
-            last = self._last_percent.get(key)
-            if last is not None and percent <= last:
-                return
-            self._last_percent[key] = percent
-            self._write("%s%d%%" % (prefix, percent))
-
-    def _updating(self, prefix, name, download_bytes):
-        # The size is the download after the delta; it never goes on a progress line.
-        size = " (%s)" % format_size(download_bytes) if download_bytes else ""
-        self._write("%s%s%s\u2026" % (prefix, name, size))
-
-    def updating_client(self, release, download_bytes=None):
-        self._updating("Updating to client ", release, download_bytes)
+            self._stream.write("".join(line + "\n" for line in lines))
+            self._stream.flush()
 
     def installing_client(self):
         self._write("Verifying and installing client\u2026")
@@ -104,9 +90,6 @@ class Output:
     def game_started(self):
         self._write("Starting Thornwake\u2026")
 
-    def updating_launcher(self, version, download_bytes=None):
-        self._updating("Updating launcher to ", version, download_bytes)
-
     def installing_launcher(self):
         self._write("Verifying and installing launcher\u2026")
 
@@ -115,12 +98,6 @@ class Output:
 
     def installed_launcher(self, version):
         self._write("Installed launcher %s. Restarting\u2026" % version)
-
-
-def _percent(done, total):
-    if total <= 0:
-        return 100
-    return min(done, total) * 100 // total
 
 
 def format_size(size):

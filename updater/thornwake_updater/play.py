@@ -19,13 +19,13 @@ import time
 
 from . import fsutil
 from .errors import NotInstalled, UpdaterError
-from .install import installed_release, read_current
+from .installed import installed_release, read_current
 from .retire import claim_release, retire_unused
 
 GAME_LOG = "game.log"
 GAME_LOG_LIMIT = 8 << 20
 _FORWARDED = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
-_DAMAGED = "The installed game is incomplete or damaged. Check for updates to repair it, then press Play."
+_DAMAGED = "The installed game is incomplete. Check for updates to repair it."
 
 
 def exit_status(returncode):
@@ -93,7 +93,7 @@ def claimed_game(region_dir):
     for _ in range(3):
         installed = installed_release(region_dir)
         if installed is None:
-            raise NotInstalled("Thornwake is not installed for this region yet. Update the game, then press Play.")
+            raise NotInstalled("Thornwake is not installed for this region yet. Update, then press Play.")
         claim = claim_release(installed)
         if claim is not None:
             damaged = installed.missing_or_wrong()
@@ -143,8 +143,7 @@ def _run_game(installed, claim, game_arguments, log, output):
             )
         except OSError as exc:
             raise UpdaterError(
-                "Thornwake could not be started (%s). Check for updates to repair the game, then try again."
-                % (exc.strerror or exc),
+                "The game could not be started. Check for updates to repair it, then retry.",
                 detail="%s: %s" % (installed.executable_path, exc),
             )
         forwarding.to(game)

@@ -32,7 +32,7 @@ import unicodedata
 
 from . import fsutil, manifest as manifest_mod
 from .errors import UpdaterError
-from .install import VERIFIED_SUFFIX, RegionLock, installed_release
+from .installed import VERIFIED_SUFFIX, RegionLock, installed_release
 
 MANIFEST_SUFFIX = ".manifest"
 
@@ -69,15 +69,17 @@ def retire_unused(region_dir):
         pass
 
 
-def remove_leftovers(region_dir, keep_directory):
+def remove_leftovers(region_dir, keep_directory, keep_staging=None):
     """Retire staging trees, releases that are not current and not in use, and stray temporary files (best effort).
 
     Runs under the region's update lock. Without a current release (keep_directory
-    None) to carry the game's files into, installed releases are kept.
-    Nothing is followed through a link.
+    None) to carry the game's files into, installed releases are kept; the
+    staging tree keep_staging is kept for the update to continue. Nothing is
+    followed through a link.
     """
     _remove_stray_temporaries(region_dir)
     trash = trash_directory(region_dir)
+    _retire_object_cache(trash)
     try:
         releases = fsutil.open_directory(os.path.join(region_dir, "releases"))
     except OSError:
@@ -89,6 +91,7 @@ def remove_leftovers(region_dir, keep_directory):
         for name in os.listdir(releases):
             groups.setdefault(_release_of(name), []).append(name)
         groups.pop(keep_directory, None)
+        groups.pop(keep_staging, None)
         current = _read_manifest(releases, keep_directory) if keep_directory and groups else None
         for release, names in sorted(groups.items()):
             claim = _exclusive_claim(releases, release)
@@ -116,6 +119,20 @@ def remove_leftovers(region_dir, keep_directory):
             os.close(trash_fd)
         os.close(releases)
     empty_trash_in_background(trash)
+
+
+def _retire_object_cache(trash):
+    """Move the object cache of updaters before packs (client/objects, beside the trash) into the trash."""
+    client = os.path.dirname(trash)
+    try:
+        os.lstat(os.path.join(client, "objects"))
+    except OSError:
+        return
+    try:
+        fsutil.real_directory(trash, 0o700)
+        os.rename(os.path.join(client, "objects"), os.path.join(trash, "%s-objects" % secrets.token_hex(6)))
+    except OSError:
+        pass
 
 
 def _exclusive_claim(releases, release):

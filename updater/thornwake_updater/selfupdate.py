@@ -31,19 +31,16 @@ import stat
 import sys
 
 from . import fsutil
-from .errors import FeedRejected, InstallError, UpdaterError, os_error_advice
-from .install import InstallPlan, build_tree, check_free_space, fetch_objects, load_manifest, tree_sources
+from .errors import BUSY, FeedRejected, UpdaterError, file_failure, write_failed
+from .assemble import TreeSources
+from .install import build, check_free_space, load_manifest, space_needed
 from .manifest import check_room
-from .objects import write_failed
 
 LOCK_NAME = "launcher-update.lock"
 INFO_PLIST = "Contents/Info.plist"
 INFO_PLIST_LIMIT = 1 << 20
 
-_WRONG_RELEASE = (
-    "The launcher update on the server is not the version it claims to be, so it was not installed. "
-    "Try again later."
-)
+_WRONG_RELEASE = "The launcher on the server is not the version it claims to be. Try later."
 
 
 def bundle_path(options):
@@ -91,7 +88,7 @@ class BundleLock:
                 raise write_failed(exc)
             if self.wait:
                 self.handle.close()
-                raise UpdaterError("Another Thornwake update is already running. Wait for it to finish, then try again.")
+                raise UpdaterError(BUSY)
         return self
 
     def __exit__(self, *exc_info):
@@ -119,7 +116,8 @@ def recover_quietly(support, bundle, output):
         output.log("Details: the launcher could not be put back in place: %s" % (getattr(exc, "detail", None) or exc))
 
 
-def remove_staging_leftovers(bundle):
+def remove_staging_leftovers(bundle, keep=None):
+    """Remove what earlier runs staged beside the bundle, except the staging directory keep."""
     prefix = staging_prefix(bundle)
     parent = os.path.dirname(prefix)
     try:
@@ -128,7 +126,7 @@ def remove_staging_leftovers(bundle):
         return
     for name in names:
         path = os.path.join(parent, name)
-        if path.startswith(prefix):
+        if path.startswith(prefix) and path != keep:
             shutil.rmtree(path, ignore_errors=True)
 
 
@@ -245,40 +243,35 @@ def swap(bundle, staged):
     fsutil.fsync_dir(parent)
 
 
-def install_launcher(ctx, feed, release):
+def install_launcher(ctx, feed, release, mirrors):
     """Install the feed's launcher release in place of the running bundle and print the two lines."""
     output = ctx.output
     bundle = bundle_path(ctx.options)
     parent = os.path.dirname(os.path.abspath(bundle))
     with BundleLock(ctx.support):
-        try:
-            recover(bundle)
-            remove_staging_leftovers(bundle)
-        except OSError as exc:
-            raise write_failed(exc)
-        manifest = load_manifest(feed, release.manifest, ctx.store, None, ctx.limits, kind="launcher")
+        manifest = load_manifest(mirrors, release.manifest, None, ctx.limits, kind="launcher")
         if manifest.version != release.version:
             raise FeedRejected(_WRONG_RELEASE, detail="manifest names version %r, the feed %r" % (manifest.version, release.version))
-        staged = staging_prefix(bundle) + secrets.token_hex(6)
-        check_room(manifest, staged)
-        plan = InstallPlan(manifest, ctx.store, tree_sources(bundle, manifest))
-        plan.prepare()
-        check_free_space(parent, plan.tree_bytes + plan.download_bytes)
-        output.updating_launcher(release.version, plan.download_bytes)
-        fetch_objects(feed, plan, ctx.store, on_progress=output.launcher_progress_of, limits=ctx.limits)
-        output.installing_launcher()
+        # Named after the manifest: what a run that was stopped staged is continued.
+        staged = staging_prefix(bundle) + manifest.sha256[:12]
         try:
-            os.mkdir(staged, 0o755)
+            recover(bundle)
+            remove_staging_leftovers(bundle, keep=staged)
+        except OSError as exc:
+            raise write_failed(exc)
+        check_room(manifest, staged)
+        sources = TreeSources(bundle)
+        try:
+            check_free_space(parent, space_needed(manifest, sources))
+            build(staged, manifest, sources, mirrors, output, "launcher", release.version, ctx.limits)
             try:
-                build_tree(staged, manifest, ctx.store, verify_all=True)
                 check_bundle(staged, release.version)
-                swap(bundle, staged)
-            except BaseException:
+            except FeedRejected:
                 shutil.rmtree(staged, ignore_errors=True)
                 raise
+            swap(bundle, staged)
         except OSError as exc:
-            raise InstallError("The launcher could not be updated (%s). %s" % os_error_advice(exc, parent), detail=str(exc))
+            raise file_failure(exc, "Launcher not updated", parent)
     output.launcher_installed_at(bundle)
     output.installed_launcher(release.version)
     return 0
-

@@ -16,6 +16,7 @@ over from the first byte.
 
 import base64
 import contextlib
+import dataclasses
 import http.client
 import os
 import signal
@@ -34,21 +35,20 @@ MAX_REDIRECTS = 5
 SMALL_BODY = 64 * 1024
 
 
+@dataclasses.dataclass
 class Limits:
     """Time bounds of a run's network work, in seconds."""
 
-    def __init__(self, socket_timeout=20.0, base_deadline=60.0, min_rate=16 * 1024, feed_deadline=15.0,
-                 play_feed_deadline=5.0, stall=60.0):
-        self.socket_timeout = socket_timeout
-        # One object, over all its attempts: base_deadline plus its size at min_rate bytes per second.
-        self.base_deadline = base_deadline
-        self.min_rate = min_rate
-        # feed.json and its signature together: a check ends well within 20 seconds.
-        self.feed_deadline = feed_deadline
-        # The same before a play run starts the installed game.
-        self.play_feed_deadline = play_feed_deadline
-        # An update whose downloads receive nothing for this long fails.
-        self.stall = stall
+    socket_timeout: float = 20.0
+    # One object, over all its attempts: base_deadline plus its size at min_rate bytes per second.
+    base_deadline: float = 60.0
+    min_rate: float = 16 * 1024
+    # feed.json and its signature together: a check ends well within 20 seconds.
+    feed_deadline: float = 15.0
+    # The same before a play run starts the installed game.
+    play_feed_deadline: float = 5.0
+    # An update whose downloads receive nothing for this long fails.
+    stall: float = 60.0
 
     def deadline_for(self, size):
         return self.base_deadline + float(size) / self.min_rate
@@ -74,7 +74,7 @@ def limits_from_environment(environ):
         return DEFAULT_LIMITS
     return DEFAULT_LIMITS.scaled(factor) if 0 < factor < 1 else DEFAULT_LIMITS
 
-_UNREACHABLE = "The update server could not be reached. Check your internet connection and try again."
+_UNREACHABLE = "The update server could not be reached. Check your internet connection."
 _MISBEHAVING = "The update server sent an invalid response. Try again later."
 
 

@@ -1,0 +1,518 @@
+"""Building a release tree in its staging directory from local files and fetched chunks.
+
+Every file of the new release comes, in this order of preference, from:
+
+  1. an installed file with the same whole hash: hard-linked (copied when the
+     new release gives it another mode, so a shared inode never changes under
+     the release still in use), and verified by the inode, size and
+     modification time recorded when it was installed, or else by its hash;
+  2. chunks: each from the staging file a killed run left (its bytes already
+     at their offset), from an installed file (read at its offset), or else
+     fetched. Local bytes are hash-checked as they are read; a chunk that fails
+     is fetched instead.
+
+Files are created with O_EXCL and no link followed, sized first, and written
+with pwrite straight to their place; a file that is a hard link of another is
+never written to. A file assembled from several chunks is hashed as a whole
+once it is complete; a file of one chunk is that chunk, checked before it was
+written. The inode, size and modification time of every file are taken while
+its descriptor is open, for the record a later update trusts.
+
+The staging directory of a release is named after its manifest, so a run that
+was killed leaves a tree the next run for the same release continues: what
+does not belong there is removed, what is there is checked before it is kept.
+"""
+
+import errno
+import hashlib
+import os
+import stat
+import threading
+
+from . import chunks as chunks_mod, fetch, fsutil
+from .errors import FeedRejected
+
+READ_BLOCK = 1 << 20
+_OPEN_SOURCES = 16
+
+
+def stamp_of(info):
+    return [info.st_ino, info.st_size, info.st_mtime_ns]
+
+
+class Sources:
+    """Local files whose content an update may use; every byte taken is checked."""
+
+    def whole(self, entry):
+        """[(path, install mode, recorded stamp or None)] of files that may hold entry's whole content."""
+        return []
+
+    def chunk(self, entry, chunk, offset):
+        """[(path, offset)] where chunk (at offset in entry) may lie."""
+        return []
+
+
+class ReleaseSources(Sources):
+    """An installed release: its manifest says where each file and chunk lies."""
+
+    def __init__(self, tree, manifest, stamps):
+        self._whole = {}
+        self._chunks = {}
+        for entry in manifest.files():
+            path = os.path.join(tree, *entry.path.split("/"))
+            self._whole.setdefault(entry.sha256, (path, entry.install_mode(), stamps.get(entry.path)))
+            for chunk, offset in chunks_mod.positions(entry.chunks):
+                self._chunks.setdefault(chunk.sha256, (path, offset))
+
+    def whole(self, entry):
+        found = self._whole.get(entry.sha256)
+        return [found] if found else []
+
+    def chunk(self, entry, chunk, offset):
+        found = self._chunks.get(chunk.sha256)
+        return [found] if found else []
+
+
+class TreeSources(Sources):
+    """A tree without a manifest (the running launcher bundle): the file at the same path may hold the same bytes."""
+
+    def __init__(self, root):
+        self.root = root
+
+    def _regular(self, entry):
+        path = os.path.join(self.root, *entry.path.split("/"))
+        try:
+            info = os.lstat(path)
+        except OSError:
+            return None, None
+        return (path, info) if stat.S_ISREG(info.st_mode) else (None, None)
+
+    def whole(self, entry):
+        path, info = self._regular(entry)
+        if path is None or info.st_size != entry.size:
+            return []
+        return [(path, 0o755 if info.st_mode & 0o111 else 0o644, None)]
+
+    def chunk(self, entry, chunk, offset):
+        path, info = self._regular(entry)
+        return [(path, offset)] if path is not None and info.st_size >= offset + chunk.size else []
+
+
+class _Reader:
+    """Reads checked bytes out of local files, keeping a few open (a big file gives many chunks)."""
+
+    def __init__(self):
+        self._open = {}
+
+    def read(self, path, offset, size, sha256):
+        """The size bytes at offset of path when they hash to sha256, else None."""
+        try:
+            fd = self._open.get(path)
+            if fd is None:
+                if len(self._open) >= _OPEN_SOURCES:
+                    self.close()
+                fd = self._open[path] = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+            data = os.pread(fd, size, offset)
+        except OSError:
+            return None
+        if len(data) != size or hashlib.sha256(data).hexdigest() != sha256:
+            return None
+        return data
+
+    def close(self):
+        for fd in self._open.values():
+            os.close(fd)
+        self._open.clear()
+
+
+def hash_file(path, size, sha256):
+    """The stamp of the regular file at path (no link followed) when it holds exactly that content, else None."""
+    try:
+        fd = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode) or info.st_size != size:
+            return None
+        digest = hashlib.sha256()
+        while True:
+            block = os.read(fd, READ_BLOCK)
+            if not block:
+                break
+            digest.update(block)
+        # After the last read: a file still being written would show another time.
+        info = os.fstat(fd)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+    return stamp_of(info) if digest.hexdigest() == sha256 and info.st_size == size else None
+
+
+def _pwrite_all(fd, data, offset):
+    view = memoryview(data)
+    while view:
+        written = os.pwrite(fd, view, offset)
+        view = view[written:]
+        offset += written
+
+
+def _unlink(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+class _Target:
+    """One file of the new release in staging."""
+
+    __slots__ = ("entry", "path", "mode", "remaining", "fd", "stamp", "whole_check")
+
+    def __init__(self, entry, path, mode):
+        self.entry = entry
+        self.path = path
+        self.mode = mode
+        self.remaining = 0
+        self.fd = None
+        self.stamp = None
+        # Several chunks make it up: hash it as a whole once it is complete.
+        self.whole_check = len(entry.chunks) > 1
+
+
+class Build(fetch.Sink):
+    """One release tree built in staging (see the module text)."""
+
+    def __init__(self, staging, manifest, sources):
+        self.staging = staging
+        self.manifest = manifest
+        self.sources = sources
+        self.targets = []
+        # sha256 -> [(target, offset in it)] of a chunk still to fetch.
+        self.wanted = {}
+        self.pieces = []
+        self.linked = 0
+        self._lock = threading.Lock()
+        self._reader = _Reader()
+        umask = os.umask(0)
+        os.umask(umask)
+        self._umask = umask
+
+    def place(self, relative):
+        return os.path.join(self.staging, *relative.split("/"))
+
+    # Preparing -----------------------------------------------------------------------------------
+
+    def prepare(self):
+        """Make the tree's directories, bring in what local files hold, and list the pieces to fetch."""
+        resumed = self._make_root()
+        if resumed:
+            self._tidy()
+        for directory in self._directories():
+            path = self.place(directory)
+            if resumed:
+                fsutil.real_directory(path)
+            else:
+                os.mkdir(path, 0o755)
+        try:
+            for entry in self.manifest.files():
+                target = _Target(entry, self.place(entry.path), entry.install_mode())
+                self.targets.append(target)
+                if resumed and self._resume(target):
+                    continue
+                candidates = self.sources.whole(entry)
+                if candidates:
+                    if resumed:
+                        _unlink(target.path)  # part of the file: a whole one is at hand
+                    if self._bring_whole(target, candidates):
+                        continue
+                self._assemble(target, resumed)
+        finally:
+            self._reader.close()
+        return self.pieces
+
+    def _make_root(self):
+        """True when a staging tree a killed run left is there to continue."""
+        try:
+            info = os.lstat(self.staging)
+        except FileNotFoundError:
+            os.mkdir(self.staging, 0o755)
+            return False
+        if stat.S_ISDIR(info.st_mode):
+            return True
+        os.unlink(self.staging)  # a link or a file in its place: never followed
+        os.mkdir(self.staging, 0o755)
+        return False
+
+    def _directories(self):
+        directories = set()
+        for entry in self.manifest.entries:
+            parts = entry.path.split("/")
+            for depth in range(1, len(parts)):
+                directories.add("/".join(parts[:depth]))
+            if entry.kind == "dir":
+                directories.add(entry.path)
+        return sorted(directories, key=lambda directory: (directory.count("/"), directory))
+
+    def _tidy(self):
+        """Remove from a continued tree what the manifest does not place there; links are made again at the end."""
+        kinds = {directory: "dir" for directory in self._directories()}
+        kinds.update((entry.path, "file") for entry in self.manifest.files())
+        root = fsutil.open_directory(self.staging)
+        stack = [(root, "")]
+        while stack:
+            fd, prefix = stack.pop()
+            try:
+                for name in os.listdir(fd):
+                    relative = prefix + name
+                    try:
+                        info = os.stat(name, dir_fd=fd, follow_symlinks=False)
+                    except FileNotFoundError:
+                        continue
+                    kind = kinds.get(relative)
+                    if kind == "dir" and stat.S_ISDIR(info.st_mode):
+                        stack.append((fsutil.open_directory(name, dir_fd=fd), relative + "/"))
+                    elif not (kind == "file" and stat.S_ISREG(info.st_mode)):
+                        fsutil.remove_at(fd, name)
+            finally:
+                os.close(fd)
+
+    def _resume(self, target):
+        """Keep what a killed run left of target when it checks out; True when the file is complete."""
+        try:
+            info = os.lstat(target.path)
+        except FileNotFoundError:
+            return False
+        entry = target.entry
+        if info.st_nlink > 1 or not target.whole_check:
+            # A link of an installed file, or a file of one chunk: all of it or nothing.
+            if (info.st_mode & 0o7777) == target.mode and self._is_linked_source(entry, info):
+                target.stamp = stamp_of(info)
+            else:
+                target.stamp = hash_file(target.path, entry.size, entry.sha256) if (info.st_mode & 0o7777) == target.mode else None
+            if target.stamp is None:
+                _unlink(target.path)
+                return False
+            self.linked += info.st_nlink > 1
+            return True
+        return False  # several chunks: each is checked where it lies (_assemble)
+
+    def _is_linked_source(self, entry, info):
+        for path, mode, stamp in self.sources.whole(entry):
+            if stamp is not None and list(stamp) == stamp_of(info):
+                return True
+        return False
+
+    def _bring_whole(self, target, candidates):
+        """Hard-link (or copy) an installed file with target's content; True when done and checked."""
+        for source, mode, stamp in candidates:
+            if mode == target.mode:
+                linked = self._link(source, stamp, target)
+                if linked:
+                    return True
+                if linked is False:
+                    continue  # not the content: a copy would not be either
+            if self._copy(source, target):
+                return True
+        return False
+
+    def _link(self, source, stamp, target):
+        """True when linked and checked; None when no link can be made there; False when the content is wrong."""
+        try:
+            os.link(source, target.path, follow_symlinks=False)
+        except OSError as exc:
+            if exc.errno == errno.EEXIST:
+                raise
+            return None  # another disk, or a file system without links
+        info = os.lstat(target.path)
+        if stamp is not None and stat.S_ISREG(info.st_mode) and list(stamp) == stamp_of(info):
+            target.stamp = stamp_of(info)
+        else:
+            target.stamp = hash_file(target.path, target.entry.size, target.entry.sha256)
+        if target.stamp is None:
+            _unlink(target.path)
+            return False
+        self.linked += 1
+        return True
+
+    def _copy(self, source, target):
+        entry = target.entry
+        digest = hashlib.sha256()
+        try:
+            src = os.open(source, os.O_RDONLY | fsutil.NOFOLLOW)
+        except OSError:
+            return False
+        try:
+            fd = self._create(target)
+            try:
+                offset = 0
+                while True:
+                    try:
+                        block = os.read(src, READ_BLOCK)
+                    except OSError:
+                        block = None
+                        break
+                    if not block or offset + len(block) > entry.size:
+                        break
+                    digest.update(block)
+                    _pwrite_all(fd, block, offset)
+                    offset += len(block)
+                if block is None or block or offset != entry.size or digest.hexdigest() != entry.sha256:
+                    os.close(fd)
+                    fd = None
+                    _unlink(target.path)
+                    return False
+                target.stamp = stamp_of(os.fstat(fd))
+                return True
+            finally:
+                if fd is not None:
+                    os.close(fd)
+        finally:
+            os.close(src)
+
+    def _create(self, target):
+        fd = os.open(target.path, os.O_RDWR | os.O_CREAT | os.O_EXCL | fsutil.NOFOLLOW, target.mode)
+        if target.mode & self._umask:
+            os.fchmod(fd, target.mode)
+        return fd
+
+    def _assemble(self, target, resumed):
+        """Put each chunk of target in place from a local source, or list it to be fetched."""
+        entry = target.entry
+        if not entry.chunks:
+            fd = self._create(target)
+            target.stamp = stamp_of(os.fstat(fd))
+            os.close(fd)
+            return
+        fd = None
+        present = None
+        if target.whole_check:
+            fd = self._open_continued(target) if resumed else None
+            present = fd is not None
+            if fd is None:
+                fd = self._create(target)
+                os.ftruncate(fd, entry.size)
+        try:
+            for chunk, offset in chunks_mod.positions(entry.chunks):
+                data = None
+                if present:
+                    data = self._reader_at(fd, offset, chunk)
+                    if data is not None:
+                        continue  # already in place
+                for path, at in self.sources.chunk(entry, chunk, offset):
+                    data = self._reader.read(path, at, chunk.size, chunk.sha256)
+                    if data is not None:
+                        break
+                if data is None:
+                    self._want(target, chunk, offset)
+                    continue
+                if fd is None:
+                    fd = self._create(target)
+                _pwrite_all(fd, data, offset)
+            if target.remaining == 0 and not target.whole_check:
+                target.stamp = stamp_of(os.fstat(fd))
+        finally:
+            if fd is not None:
+                os.close(fd)
+
+    def _open_continued(self, target):
+        """The staging file a killed run left for target, open for writing, or None (then it is gone)."""
+        try:
+            fd = os.open(target.path, os.O_RDWR | fsutil.NOFOLLOW)
+        except FileNotFoundError:
+            return None
+        info = os.fstat(fd)
+        if stat.S_ISREG(info.st_mode) and info.st_nlink == 1:
+            if (info.st_mode & 0o7777) != target.mode:
+                os.fchmod(fd, target.mode)
+            if info.st_size != target.entry.size:
+                os.ftruncate(fd, target.entry.size)
+            return fd
+        os.close(fd)
+        _unlink(target.path)
+        return None
+
+    @staticmethod
+    def _reader_at(fd, offset, chunk):
+        try:
+            data = os.pread(fd, chunk.size, offset)
+        except OSError:
+            return None
+        return data if len(data) == chunk.size and hashlib.sha256(data).hexdigest() == chunk.sha256 else None
+
+    def _want(self, target, chunk, offset):
+        target.remaining += 1
+        places = self.wanted.get(chunk.sha256)
+        if places is None:
+            places = self.wanted[chunk.sha256] = []
+            self.pieces.append(fetch.Piece(chunk))
+        places.append((target, offset))
+
+    # Fetched chunks (from the fetching threads) ---------------------------------------------------
+
+    def write(self, piece, at, data):
+        for target, offset in self.wanted[piece.sha256]:
+            if target.whole_check:
+                fd = os.open(target.path, os.O_WRONLY | fsutil.NOFOLLOW)
+                try:
+                    _pwrite_all(fd, data, offset + at)
+                finally:
+                    os.close(fd)
+                continue
+            # A file of one chunk: only this thread writes it, from its first byte on.
+            if target.fd is None:
+                target.fd = self._create(target)
+            _pwrite_all(target.fd, data, offset + at)
+
+    def finished(self, piece):
+        for target, offset in self.wanted[piece.sha256]:
+            with self._lock:
+                target.remaining -= 1
+                complete = target.remaining == 0
+            if complete and not target.whole_check:
+                target.stamp = stamp_of(os.fstat(target.fd))
+                os.close(target.fd)
+                target.fd = None
+
+    def close(self):
+        """Close what a failed fetch left open."""
+        for target in self.targets:
+            if target.fd is not None:
+                os.close(target.fd)
+                target.fd = None
+
+    # Finishing -----------------------------------------------------------------------------------
+
+    def finish(self, check_each=None):
+        """Hash every file of several chunks as a whole, make the links; the stamps of all files.
+
+        check_each(items, work) runs work(item) for every item (on threads).
+        """
+        self.close()
+        pending = [target for target in self.targets if target.whole_check and target.stamp is None]
+        failed = []
+
+        def check(target):
+            entry = target.entry
+            target.stamp = hash_file(target.path, entry.size, entry.sha256)
+            if target.stamp is None:
+                failed.append(entry.path)
+
+        (check_each or (lambda items, work: [work(item) for item in items]))(pending, check)
+        if failed:
+            for path in failed:
+                _unlink(self.place(path))
+            raise FeedRejected(fetch.MISMATCH, detail="%s does not match its hash once assembled" % failed[0])
+        missing = [target.entry.path for target in self.targets if target.stamp is None]
+        if missing:
+            raise FeedRejected(fetch.MISMATCH, detail="%s was not completed" % missing[0])
+        # Links last, so no file above was ever written through one.
+        for entry in self.manifest.entries:
+            if entry.kind == "link":
+                os.symlink(entry.target, self.place(entry.path))
+        return {target.entry.path: target.stamp for target in self.targets}
+
+    def paths(self):
+        """Every file and directory of the tree, for flushing it."""
+        return [target.path for target in self.targets], [self.place(d) for d in self._directories()]

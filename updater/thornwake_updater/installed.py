@@ -1,0 +1,166 @@
+"""What is installed for a region: the reading side that check, play and retire need.
+
+Per region, under <support>/client/regions/<id>/:
+
+  current.json                 names the current release (written last, atomically)
+  releases/<name>/             a complete release tree
+  releases/<name>.manifest     its manifest, as verified when it was installed
+  releases/<name>.verified     what install noted of each file it verified (stamps)
+  releases/<release>.staging-* a release being built; never current
+  feed-state.json              the highest feed sequence accepted
+  update.lock                  held while an update runs
+
+Writing these is install.py's part; nothing here changes a release.
+"""
+
+import dataclasses
+import errno
+import fcntl
+import hashlib
+import json
+import os
+import re
+import stat
+
+from . import fsutil, manifest as manifest_mod
+from .errors import BUSY, UpdaterError, write_failed
+from .feed import SHA256_HEX
+
+CURRENT_LIMIT = 1 << 20
+VERIFIED_SUFFIX = ".verified"
+STAMPS_LIMIT = 64 << 20
+_RELEASE_DIR = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}-[0-9a-f]{12}\Z")
+
+
+def region_directory(support, region_id):
+    return os.path.join(support, "client", "regions", region_id)
+
+
+@dataclasses.dataclass
+class InstalledRelease:
+    """What current.json names, with the verified manifest of that release."""
+
+    region_dir: str
+    metadata: dict
+    manifest: manifest_mod.Manifest
+
+    @property
+    def release_id(self):
+        return self.metadata["releaseId"]
+
+    @property
+    def manifest_sha256(self):
+        return self.metadata["manifestSha256"]
+
+    @property
+    def tree(self):
+        return os.path.join(self.region_dir, "releases", self.metadata["releaseDirectory"])
+
+    @property
+    def executable_path(self):
+        return os.path.join(self.tree, *self.manifest.executable.split("/"))
+
+    def file_path(self, entry):
+        return os.path.join(self.tree, *entry.path.split("/"))
+
+    def stamps(self):
+        """What install recorded of each file it had verified: path -> (inode, size, mtime in ns)."""
+        return read_stamps(self.tree + VERIFIED_SUFFIX)
+
+    def missing_or_wrong(self):
+        """The first entry that is missing or has the wrong kind or size, or None.
+
+        Sizes only: a full hash of a large game at every check would take minutes.
+        """
+        for entry in self.manifest.entries:
+            path = self.file_path(entry)
+            try:
+                info = os.lstat(path)
+            except OSError:
+                return entry
+            if entry.kind == "file":
+                if not stat.S_ISREG(info.st_mode) or info.st_size != entry.size:
+                    return entry
+            elif entry.kind == "link":
+                if not stat.S_ISLNK(info.st_mode) or os.readlink(path) != entry.target:
+                    return entry
+            elif not stat.S_ISDIR(info.st_mode):
+                return entry
+        return None
+
+    def is_complete(self):
+        return self.missing_or_wrong() is None
+
+
+def read_current(region_dir):
+    """current.json as a dict with the keys install writes, or None."""
+    try:
+        data = fsutil.read_limited(os.path.join(region_dir, "current.json"), CURRENT_LIMIT)
+        metadata = json.loads(data.decode("utf-8"))
+    except (OSError, ValueError, RecursionError):
+        return None
+    if not isinstance(metadata, dict):
+        return None
+    for key in ("releaseId", "sourceRevision", "manifestSha256", "releaseDirectory", "executable"):
+        if not isinstance(metadata.get(key), str):
+            return None
+    if not SHA256_HEX.match(metadata["manifestSha256"]) or not _RELEASE_DIR.match(metadata["releaseDirectory"]):
+        return None
+    return metadata
+
+
+def installed_release(region_dir):
+    """The region's current release, or None when nothing usable is installed."""
+    metadata = read_current(region_dir)
+    if metadata is None:
+        return None
+    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
+    try:
+        data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
+    except (OSError, ValueError):
+        return None
+    if hashlib.sha256(data).hexdigest() != metadata["manifestSha256"]:
+        return None
+    try:
+        parsed = manifest_mod.parse(data, "client", sha256=metadata["manifestSha256"])
+    except UpdaterError:
+        return None
+    if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
+        return None
+    return InstalledRelease(region_dir, metadata, parsed)
+
+
+def read_stamps(path):
+    try:
+        document = json.loads(fsutil.read_limited(path, STAMPS_LIMIT).decode("utf-8"))
+        files = document["files"]
+        return {name: tuple(value) for name, value in files.items() if isinstance(value, list) and len(value) == 3}
+    except (OSError, ValueError, KeyError, TypeError, AttributeError, RecursionError):
+        return {}
+
+
+class RegionLock:
+    """One update at a time per region, across processes."""
+
+    def __init__(self, region_dir):
+        self.path = os.path.join(region_dir, "update.lock")
+        self.handle = None
+
+    def __enter__(self):
+        try:
+            fsutil.real_directory(os.path.dirname(self.path))
+            self.handle = fsutil.open_lock_file(self.path)
+        except OSError as exc:
+            raise write_failed(exc)
+        try:
+            fcntl.flock(self.handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            self.handle.close()
+            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                raise UpdaterError(BUSY)
+            raise write_failed(exc)
+        return self
+
+    def __exit__(self, *exc_info):
+        self.handle.close()
+        return False
