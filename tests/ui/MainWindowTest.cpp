@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <limits>
@@ -56,12 +57,14 @@ TEST(MainWindow, keysPressOnlyAnEnabledButtonAndOnlyTheUsersChoiceChangesTheRegi
     EXPECT_EQ(window.selectedRegionIndex(), 0);
     EXPECT_EQ(activated.count(), 1);
 
-    // Ctrl+Q is the application menu's quit action; quitting and closing are the controller's
+    // Ctrl+Q is the window's quit action, also where no menu bar shows it (as here); it is the
+    // application menu's item once that is installed. Quitting and closing are the controller's
     // decisions.
-    EXPECT_EQ(window.menuBar()->actions().front()->menu()->actions(),
-              QList<QAction*>{window.quitAction()});
     QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
     EXPECT_EQ(quitRequested.count(), 1);
+    window.installMenuBar();
+    EXPECT_EQ(window.menuBar()->actions().front()->menu()->actions(),
+              QList<QAction*>{window.quitAction()});
     EXPECT_TRUE(window.isVisible());
     bool allow = false;
     window.setCloseDecision([&] { return allow; });
@@ -88,6 +91,21 @@ TEST(MainWindow, showsUpdaterTextsAsPlainTextAndTheBarOnItsScale) {
         window.setProgressValue(value);
         EXPECT_EQ(window.progressBar()->isBusy() ? -1 : window.progressBar()->value(), shown);
     }
+    // A long detail wraps in its tooltip.
+    const QString detail = QStringLiteral("Could not reach the update server: ").repeated(8);
+    window.setDetailToolTip(detail);
+    QToolTip::showText(QPoint(0, 0), window.detailLabel()->toolTip(), window.detailLabel());
+    const QWidget* tip = QApplication::activePopupWidget();
+    for (QWidget* candidate : QApplication::topLevelWidgets()) {
+        if (candidate->inherits("QTipLabel") && candidate->isVisible())
+            tip = candidate;
+    }
+    ASSERT_NE(tip, nullptr);
+    const QFontMetrics metrics(tip->font());
+    EXPECT_LT(tip->width(), metrics.horizontalAdvance(detail) / 2);
+    EXPECT_GT(tip->height(), 3 * metrics.lineSpacing());
+    QToolTip::hideText();
+
     // The busy sweep runs only while the bar is shown.
     ProgressBar bar;
     bar.show();
@@ -150,6 +168,23 @@ TEST(MainWindow, drawsThePickerTheBarTheLogButtonAndTheListInTheWindowsColours) 
     EXPECT_TRUE(pixelsNear(
         dressed, {empty},
         QColor::fromRgbF(behind.redF() * 0.75, behind.greenF() * 0.75, behind.blueF() * 0.75)));
+    // The busy sweep repaints the bar, never the backdrop beneath it.
+    struct PaintCount : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } backdropPaints, barPaints;
+    window.setProgressIndeterminate(true);
+    window.setProgressAnimating(true);
+    QTest::qWait(ProgressBar::busyFrameMs);
+    window.backdrop()->installEventFilter(&backdropPaints);
+    window.progressBar()->installEventFilter(&barPaints);
+    QTest::qWait(4 * ProgressBar::busyFrameMs);
+    EXPECT_EQ(backdropPaints.paints, 0);
+    EXPECT_GE(barPaints.paints, 2);
+    window.setProgressIndeterminate(false);
     // Pressed, the log button is still only its text: its corners show the backdrop unchanged.
     for (const QPoint p :
          {window.logButton()->geometry().topLeft(), window.logButton()->geometry().bottomRight()})
