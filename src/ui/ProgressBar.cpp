@@ -2,6 +2,7 @@
 
 #include "ui/ControlLook.h"
 
+#include <QEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyleOptionProgressBar>
@@ -23,9 +24,6 @@ QPainterPath trackOutline(const QRect& track) {
 
 ProgressBar::ProgressBar(QWidget* parent)
     : QProgressBar(parent) {
-    // Every pixel comes from the cached backdrop or the track, so nothing beneath is repainted.
-    if (stockControlsWearWindowColours())
-        setAttribute(Qt::WA_OpaquePaintEvent);
     frames.setInterval(busyFrameMs);
     connect(&frames, &QTimer::timeout, this, &ProgressBar::advanceSweep);
 }
@@ -38,11 +36,20 @@ void ProgressBar::setBusy(bool value) {
         sweep.start();
         block = sweepBlock();
         if (isVisible())
-            frames.start();
+            frames.start(busyFrameMs);
     } else {
         frames.stop();
     }
     update();
+}
+
+bool ProgressBar::event(QEvent* event) {
+    const bool handled = QProgressBar::event(event);
+    // Every pixel comes from the cached backdrop or the track, so nothing beneath need be
+    // repainted. Set after the style's polish, which clears it for progress bars.
+    if (event->type() == QEvent::Polish && stockControlsWearWindowColours())
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    return handled;
 }
 
 QRect ProgressBar::track() const {
@@ -51,21 +58,30 @@ QRect ProgressBar::track() const {
 }
 
 QRect ProgressBar::sweepBlock() const {
-    // A third of the track travels from the left edge out at the right, then starts over.
+    // A third of the track travels from the left edge out at the right, rests out of view, then
+    // starts over.
+    const qint64 time = sweep.elapsed() % (sweepMs + restMs);
+    if (time >= sweepMs)
+        return {};
     const QRect groove = track();
     const int width = std::max(1, groove.width() / 3);
-    const double phase = double(sweep.elapsed() % sweepMs) / sweepMs;
+    const double phase = double(time) / sweepMs;
     const int left = groove.left() - width + int(phase * (groove.width() + width));
     return QRect(left, groove.top(), width, groove.height());
 }
 
 void ProgressBar::advanceSweep() {
     const QRect next = sweepBlock();
-    if (next == block)
-        return;
-    // Only the pixels the block leaves or enters change.
-    update(block.united(next) & rect());
-    block = next;
+    if (next != block) {
+        // Only the pixels the block leaves or enters change.
+        update(block.united(next) & rect());
+        block = next;
+    }
+    // Out of view nothing moves: the next frame is the next sweep's first.
+    const qint64 time = sweep.elapsed() % (sweepMs + restMs);
+    const int interval = time >= sweepMs ? int(sweepMs + restMs - time) : busyFrameMs;
+    if (frames.interval() != interval)
+        frames.setInterval(interval);
 }
 
 void ProgressBar::paintEvent(QPaintEvent* event) {
@@ -136,7 +152,7 @@ void ProgressBar::showEvent(QShowEvent* event) {
     QProgressBar::showEvent(event);
     if (busy) {
         block = sweepBlock();
-        frames.start();
+        frames.start(busyFrameMs);
     }
 }
 

@@ -6,16 +6,18 @@
 #include <QTimer>
 
 // A progress bar whose busy look is a block sweeping along the groove, redrawn a few times a
-// second, and then only where the block was or now is. Qt's own busy bar redraws at the display's
-// frame rate, which costs a few percent of a core for as long as a silent run lasts. Where the
+// second, and then only where the block was or now is; between two sweeps it rests out of view
+// and nothing is redrawn. Qt's own busy bar redraws at the display's frame rate, which costs a
+// few percent of a core for as long as a silent run lasts. Where the
 // stock controls wear the window's colours, it draws itself: a track of black at 25 % opacity,
 // filled (or swept) in the palette's highlight, over a cached copy of what lies beneath it, so
 // that a frame never repaints the backdrop.
 class ProgressBar : public QProgressBar {
     Q_OBJECT
 public:
-    static constexpr int busyFrameMs = 125;
+    static constexpr int busyFrameMs = 160;
     static constexpr int sweepMs = 1600;
+    static constexpr int restMs = 1000;
     static constexpr double trackAlpha = 0.25;
     static constexpr double trackRadius = 3;
 
@@ -26,6 +28,7 @@ public:
     bool isAnimating() const { return frames.isActive(); }
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;

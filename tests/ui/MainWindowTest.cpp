@@ -1,6 +1,7 @@
 #include "Pixels.h"
 
 #include "ui/BackdropView.h"
+#include "ui/ElidedLabel.h"
 #include "ui/FocusRing.h"
 #include "ui/MainWindow.h"
 #include "ui/PlayButton.h"
