@@ -212,8 +212,9 @@ void MainWindow::buildControls() {
     footerColor.setAlphaF(0.7f);
     footer_ = makeLabel(QString(), backdrop_, systemFont(10, QFont::Normal), footerColor,
                         Qt::AlignHCenter | Qt::AlignVCenter);
-    // Made selectable when the window is shown (a selectable label lays its text out whenever it
-    // is set, which would be the fonts' first use).
+    // Made selectable when the pointer first comes over it (eventFilter): a selectable label
+    // keeps its text in a document of its own, laid out whenever it is set, which costs half a
+    // MiB of memory that a player who never selects the versions need not pay.
     footer_->setAccessibleName(QStringLiteral("Launcher and game version"));
 
     // Created last, so it lies above the controls it surrounds.
@@ -226,7 +227,6 @@ void MainWindow::buildControls() {
 void MainWindow::setVisible(bool visible) {
     if (visible && layoutPending_) {
         layoutPending_ = false;
-        footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
         placeControls();
     }
     QWidget::setVisible(visible);
@@ -281,6 +281,8 @@ void MainWindow::placeControls() {
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == backdrop_ && event->type() == QEvent::LayoutRequest)
         relayout();
+    if (watched == footer_ && event->type() == QEvent::Enter)
+        footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     if (watched->isWidgetType())
         trackFocus(static_cast<QWidget*>(watched), event);
     return QWidget::eventFilter(watched, event);

@@ -146,6 +146,9 @@ TEST(MainWindow, ringsAButtonInParchmentOnlyWhenTheKeyboardBroughtTheFocus) {
     QTest::mouseClick(play, Qt::LeftButton);
     ASSERT_EQ(QApplication::focusWidget(), play);
     EXPECT_FALSE(ringed(play) || ringed(log)) << "after a click";
+    // The versions in the footer can be selected with the mouse.
+    QTest::mouseMove(window.footerLabel());
+    EXPECT_TRUE(window.footerLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
 }
 
 TEST(MainWindow, drawsThePickerTheBarTheLogButtonAndTheListInTheWindowsColours) {
