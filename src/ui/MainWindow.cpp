@@ -81,9 +81,9 @@ QString oneLine(QString text) {
     return text;
 }
 
-// Qt shows a plain-text tooltip on one line however long it is, and wraps rich text at a width
-// that suits the screen. Escaped, so that markup in an updater's message shows as typed; its line
-// breaks stay breaks.
+// Qt wraps a plain-text tooltip only once it is wider than the whole screen, and rich text once
+// it is wider than a quarter of it. Escaped, so that markup in an updater's message shows as
+// typed; its line breaks stay breaks.
 QString wrappingToolTip(const QString& text) {
     if (text.isEmpty())
         return {};
@@ -213,8 +213,8 @@ void MainWindow::buildControls() {
     footer_ = makeLabel(QString(), backdrop_, systemFont(10, QFont::Normal), footerColor,
                         Qt::AlignHCenter | Qt::AlignVCenter);
     // Made selectable when the pointer first comes over it (eventFilter): a selectable label
-    // keeps its text in a document of its own, laid out whenever it is set, which costs half a
-    // MiB of memory that a player who never selects the versions need not pay.
+    // keeps its text in a document of its own, laid out whenever it is set, which costs about
+    // half a MiB of memory that a player who never selects the versions need not pay.
     footer_->setAccessibleName(QStringLiteral("Launcher and game version"));
 
     // Created last, so it lies above the controls it surrounds.
