@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QImageReader>
+#include <QPixmap>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -23,11 +25,17 @@ QByteArray activationToken() {
 }
 
 // The window's icon in every size the resource holds, so that task bars never scale one to
-// another.
+// another. Read as PNG by Qt's own decoder: a reader left to guess the format first asks every
+// image plugin, which loads them all (and the libraries they need) into the launcher.
 QIcon applicationIcon() {
     QIcon icon;
-    for (const QFileInfo& file : QDir(QStringLiteral(":/icons")).entryInfoList(QDir::Files))
-        icon.addFile(file.filePath());
+    for (const QFileInfo& file : QDir(QStringLiteral(":/icons")).entryInfoList(QDir::Files)) {
+        QImageReader reader(file.filePath(), "png");
+        reader.setAutoDetectImageFormat(false);
+        const QImage image = reader.read();
+        if (!image.isNull())
+            icon.addPixmap(QPixmap::fromImage(image));
+    }
     return icon;
 }
 
@@ -95,8 +103,8 @@ int main(int argc, char* argv[]) {
                      &QCoreApplication::quit, Qt::QueuedConnection);
 
     QTimer::singleShot(0, &controller, &LauncherController::applicationDidFinishLaunching);
-    // Once the window is up and the first check runs: reading the first image costs Qt a scan of
-    // its image plugins, a few milliseconds the start need not wait for.
+    // Once the window is up and the first check runs: decoding the icons takes a few milliseconds
+    // the start need not wait for.
     QTimer::singleShot(0, [] { QApplication::setWindowIcon(applicationIcon()); });
     return QApplication::exec();
 }

@@ -185,7 +185,11 @@ void LauncherController::regionChanged() {
     const std::optional<Region> region = selectedRegion();
     if (!region)
         return;
-    settings()->setValue(kSelectedRegionKey, region->id);
+    // Writing the store flushes it to the disk, twice: not worth it for the value it holds.
+    const std::unique_ptr<QSettings> store = settings();
+    const QVariant stored = store->value(kSelectedRegionKey);
+    if (stored.typeId() != QMetaType::QString || stored.toString() != region->id)
+        store->setValue(kSelectedRegionKey, region->id);
     refreshFooter();
     startUpdater(Mode::check);
 }

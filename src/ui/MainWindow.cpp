@@ -6,6 +6,7 @@
 #include "ui/ControlLook.h"
 #include "ui/ElidedLabel.h"
 #include "ui/FocusRing.h"
+#include "ui/GlobalMenu.h"
 #include "ui/LogWindow.h"
 #include "ui/PlayButton.h"
 #include "ui/RegionPicker.h"
@@ -80,6 +81,16 @@ QString oneLine(QString text) {
     return text;
 }
 
+// Qt wraps a plain-text tooltip only once it is wider than the whole screen, and rich text once
+// it is wider than a quarter of it. Escaped, so that markup in an updater's message shows as
+// typed; its line breaks stay breaks.
+QString wrappingToolTip(const QString& text) {
+    if (text.isEmpty())
+        return {};
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + text.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
+
 } // namespace
 
 MainWindow::MainWindow(const Palette& palette, QWidget* parent)
@@ -87,7 +98,13 @@ MainWindow::MainWindow(const Palette& palette, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint)
     , palette_(palette) {
-    buildMenu();
+    // The quit shortcut belongs to the window from the start; the menu bar that also shows the
+    // action comes just before the window is first shown, after the first run was started.
+    quitAction_ = new QAction(QStringLiteral("Quit Thornwake Launcher"), this);
+    quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quitAction_->setMenuRole(QAction::QuitRole);
+    addAction(quitAction_);
+    connect(quitAction_, &QAction::triggered, this, &MainWindow::quitRequested);
 
     setWindowTitle(QStringLiteral("Thornwake"));
     setFixedSize(contentWidth, contentHeight);
@@ -118,24 +135,20 @@ MainWindow::MainWindow(const Palette& palette, QWidget* parent)
     }
 
     // Children ask for a new layout when their natural size changes; the backdrop has no layout
-    // of its own, so the window answers for it.
+    // of its own, so the window answers for it. The first layout is made when it is shown.
     backdrop_->installEventFilter(this);
-    relayout();
 }
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::buildMenu() {
+void MainWindow::installMenuBar() {
+    if (menuBar_)
+        return;
     // A menu bar without a parent is the application's global one where the desktop has such a
     // thing; the action is also the window's, so its shortcut works everywhere else.
     menuBar_ = std::make_unique<QMenuBar>(nullptr);
-    quitAction_ = new QAction(QStringLiteral("Quit Thornwake Launcher"), this);
-    quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    quitAction_->setMenuRole(QAction::QuitRole);
     QMenu* applicationMenu = menuBar_->addMenu(QString());
     applicationMenu->addAction(quitAction_);
-    addAction(quitAction_);
-    connect(quitAction_, &QAction::triggered, this, &MainWindow::quitRequested);
 }
 
 void MainWindow::buildControls() {
@@ -174,6 +187,9 @@ void MainWindow::buildControls() {
     // The small control size: a slim bar without text, whose natural height is the cap.
     progress_->setMaximumHeight(smallProgressHeight);
     progress_->setHidden(true);
+    // Shown before the window is: without a size of its own it would then be given its natural
+    // one, measured in its font.
+    progress_->setAttribute(Qt::WA_Resized);
     if (stockControlsWearWindowColours()) {
         QPalette fill = progress_->palette();
         fill.setColor(QPalette::Highlight, palette_.gold);
@@ -196,7 +212,9 @@ void MainWindow::buildControls() {
     footerColor.setAlphaF(0.7f);
     footer_ = makeLabel(QString(), backdrop_, systemFont(10, QFont::Normal), footerColor,
                         Qt::AlignHCenter | Qt::AlignVCenter);
-    footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Made selectable when the pointer first comes over it (eventFilter): a selectable label
+    // keeps its text in a document of its own, laid out whenever it is set, which costs about
+    // half a MiB of memory that a player who never selects the versions need not pay.
     footer_->setAccessibleName(QStringLiteral("Launcher and game version"));
 
     // Created last, so it lies above the controls it surrounds.
@@ -206,7 +224,25 @@ void MainWindow::buildControls() {
         watched->installEventFilter(this);
 }
 
+void MainWindow::setVisible(bool visible) {
+    if (visible && layoutPending_) {
+        layoutPending_ = false;
+        placeControls();
+    }
+    QWidget::setVisible(visible);
+}
+
 void MainWindow::relayout() {
+    // Measuring the texts is the first use of the fonts, which costs the start several
+    // milliseconds: a hidden window is laid out when it is next shown, so that the first run
+    // starts before.
+    if (isVisible())
+        placeControls();
+    else
+        layoutPending_ = true;
+}
+
+void MainWindow::placeControls() {
     const QSize content(contentWidth, contentHeight);
     auto natural = [](QWidget* widget) {
         widget->ensurePolished();
@@ -245,6 +281,8 @@ void MainWindow::relayout() {
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == backdrop_ && event->type() == QEvent::LayoutRequest)
         relayout();
+    if (watched == footer_ && event->type() == QEvent::Enter)
+        footer_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     if (watched->isWidgetType())
         trackFocus(static_cast<QWidget*>(watched), event);
     return QWidget::eventFilter(watched, event);
@@ -314,7 +352,7 @@ void MainWindow::setDetailText(const QString& text) {
 }
 
 void MainWindow::setDetailToolTip(const std::optional<QString>& toolTip) {
-    detail_->setToolTip(toolTip.value_or(QString()));
+    detail_->setToolTip(wrappingToolTip(toolTip.value_or(QString())));
 }
 
 void MainWindow::setFooterText(const QString& text) {
@@ -390,6 +428,11 @@ void MainWindow::setRegionPickerEnabled(bool enabled) {
 }
 
 void MainWindow::showWindow() {
+    if (!menuBarDecided_) {
+        menuBarDecided_ = true;
+        if (desktopShowsGlobalMenu())
+            installMenuBar();
+    }
     show();
     raise();
     activateWindow();

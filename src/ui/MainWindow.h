@@ -35,6 +35,9 @@ public:
     // window closes.
     void setCloseDecision(std::function<bool()> decide);
 
+    // The controls are placed when the window is shown: a hidden window measures no text.
+    void setVisible(bool visible) override;
+
     void setStatusText(const QString& text) override;
     void setDetailText(const QString& text) override;
     void setDetailToolTip(const std::optional<QString>& toolTip) override;
@@ -78,6 +81,9 @@ public:
     QPushButton* logButton() const { return logButton_; }
     QLabel* footerLabel() const { return footer_; }
     QAction* quitAction() const { return quitAction_; }
+    // The application menu holding the quit action, as a menu bar of its own (none until it is
+    // installed: the first showWindow does that where the desktop shows such a menu bar).
+    void installMenuBar();
     QMenuBar* menuBar() const { return menuBar_.get(); }
     FocusRing* focusRing() const { return focusRing_; }
     // The launcher's own log window, once it has been shown.
@@ -96,13 +102,13 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void buildMenu();
     void buildControls();
     void applyProgress();
     // Keeps the focus ring on the control that has the focus, while the keyboard moved it there.
     void trackFocus(QWidget* control, QEvent* event);
     // Places every control from the current natural sizes; called whenever one of them changes.
     void relayout();
+    void placeControls();
 
     Palette palette_;
     std::unique_ptr<QMenuBar> menuBar_;
@@ -124,6 +130,9 @@ private:
     std::function<bool()> closeDecision_;
     // Tab or Backtab was pressed more recently than a mouse button.
     bool keyboardNavigation_ = false;
+    bool menuBarDecided_ = false;
+    // The controls' geometry waits for the window to be shown.
+    bool layoutPending_ = true;
     bool progressIndeterminate_ = false;
     bool progressAnimating_ = false;
     double progressValue_ = 0;

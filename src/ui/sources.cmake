@@ -15,4 +15,5 @@ set(UI_SOURCES
     src/ui/TitleBar.cpp
     src/ui/MainWindow.cpp
     src/ui/WindowActivation.cpp
+    src/ui/GlobalMenu.cpp
 )

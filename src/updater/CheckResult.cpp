@@ -2,15 +2,22 @@
 
 #include "config/Identifiers.h"
 
-#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
 
+// 1 to 64 ASCII letters, digits, dots, underscores or hyphens, a letter or digit first.
 bool isClientRelease(const QString& value) {
-    static const QRegularExpression pattern(
-        QStringLiteral(R"(\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}\z)"));
-    return pattern.match(value).hasMatch();
+    auto alphanumeric = [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+    };
+    if (value.isEmpty() || value.size() > 64 || !alphanumeric(value.front()))
+        return false;
+    for (const QChar c : value) {
+        if (!alphanumeric(c) && c != u'.' && c != u'_' && c != u'-')
+            return false;
+    }
+    return true;
 }
 
 const QString available = QStringLiteral("available:");

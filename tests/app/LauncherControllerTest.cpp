@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -164,12 +165,21 @@ TEST(LauncherController, startUpMovesTheLegacyDirectoryBeforeTheLogOpensAndClosi
     QSettings settings(fixture.root() + "/settings.ini", QSettings::IniFormat);
     settings.setValue("selectedRegion", "na-east");
     settings.sync();
+    // A write replaces the file.
+    const auto storedFile = [&] {
+        struct stat status {};
+        ::stat(QFile::encodeName(settings.fileName()).constData(), &status);
+        return status.st_ino;
+    };
+    const ino_t stored = storedFile();
     fixture.setScenario(
         {{"check", QJsonArray{printing({current}), QJsonObject{{"forever", true}}}}});
     auto controller = fixture.launch();
     EXPECT_TRUE(fixture.logBytes().startsWith("an entry from before\n\n--- Launcher opened "));
-    // The stored region is applied, and its footer reads the moved metadata.
+    // The stored region is applied (and not written again), and its footer reads the moved
+    // metadata.
     EXPECT_EQ(fixture.view.selectedIndex, 1);
+    EXPECT_EQ(storedFile(), stored);
     EXPECT_EQ(fixture.view.footer, QStringLiteral("Launcher 0123456789abcdef \u00b7 Game r1"));
     EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(fixture.bundle() + ".old"); }, 5000));
     ASSERT_TRUE(waitForIdle(*controller));

@@ -1,6 +1,7 @@
 #include "Pixels.h"
 
 #include "ui/BackdropView.h"
+#include "ui/ElidedLabel.h"
 #include "ui/FocusRing.h"
 #include "ui/MainWindow.h"
 #include "ui/PlayButton.h"
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <limits>
@@ -56,12 +58,14 @@ TEST(MainWindow, keysPressOnlyAnEnabledButtonAndOnlyTheUsersChoiceChangesTheRegi
     EXPECT_EQ(window.selectedRegionIndex(), 0);
     EXPECT_EQ(activated.count(), 1);
 
-    // Ctrl+Q is the application menu's quit action; quitting and closing are the controller's
+    // Ctrl+Q is the window's quit action, also where no menu bar shows it (as here); it is the
+    // application menu's item once that is installed. Quitting and closing are the controller's
     // decisions.
-    EXPECT_EQ(window.menuBar()->actions().front()->menu()->actions(),
-              QList<QAction*>{window.quitAction()});
     QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
     EXPECT_EQ(quitRequested.count(), 1);
+    window.installMenuBar();
+    EXPECT_EQ(window.menuBar()->actions().front()->menu()->actions(),
+              QList<QAction*>{window.quitAction()});
     EXPECT_TRUE(window.isVisible());
     bool allow = false;
     window.setCloseDecision([&] { return allow; });
@@ -88,6 +92,23 @@ TEST(MainWindow, showsUpdaterTextsAsPlainTextAndTheBarOnItsScale) {
         window.setProgressValue(value);
         EXPECT_EQ(window.progressBar()->isBusy() ? -1 : window.progressBar()->value(), shown);
     }
+    // A long detail wraps in its tooltip, also one narrower than the screen, which Qt leaves on
+    // one line as plain text.
+    const QString detail = QStringLiteral("Could not reach the update server: ").repeated(3);
+    window.setDetailToolTip(detail);
+    QToolTip::showText(QPoint(0, 0), window.detailLabel()->toolTip(), window.detailLabel());
+    const QWidget* tip = nullptr;
+    for (const QWidget* candidate : QApplication::topLevelWidgets()) {
+        if (candidate->inherits("QTipLabel") && candidate->isVisible())
+            tip = candidate;
+    }
+    ASSERT_NE(tip, nullptr);
+    const QFontMetrics metrics(tip->font());
+    ASSERT_LT(metrics.horizontalAdvance(detail), tip->screen()->geometry().width());
+    EXPECT_LT(tip->width(), metrics.horizontalAdvance(detail) * 2 / 3);
+    EXPECT_GT(tip->height(), 2 * metrics.lineSpacing());
+    QToolTip::hideText();
+
     // The busy sweep runs only while the bar is shown.
     ProgressBar bar;
     bar.show();
@@ -125,6 +146,9 @@ TEST(MainWindow, ringsAButtonInParchmentOnlyWhenTheKeyboardBroughtTheFocus) {
     QTest::mouseClick(play, Qt::LeftButton);
     ASSERT_EQ(QApplication::focusWidget(), play);
     EXPECT_FALSE(ringed(play) || ringed(log)) << "after a click";
+    // The versions in the footer can be selected with the mouse.
+    QTest::mouseMove(window.footerLabel());
+    EXPECT_TRUE(window.footerLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
 }
 
 TEST(MainWindow, drawsThePickerTheBarTheLogButtonAndTheListInTheWindowsColours) {
@@ -150,6 +174,23 @@ TEST(MainWindow, drawsThePickerTheBarTheLogButtonAndTheListInTheWindowsColours) 
     EXPECT_TRUE(pixelsNear(
         dressed, {empty},
         QColor::fromRgbF(behind.redF() * 0.75, behind.greenF() * 0.75, behind.blueF() * 0.75)));
+    // The busy sweep repaints the bar, never the backdrop beneath it.
+    struct PaintCount : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } backdropPaints, barPaints;
+    window.setProgressIndeterminate(true);
+    window.setProgressAnimating(true);
+    QTest::qWait(ProgressBar::busyFrameMs);
+    window.backdrop()->installEventFilter(&backdropPaints);
+    window.progressBar()->installEventFilter(&barPaints);
+    QTest::qWait(4 * ProgressBar::busyFrameMs);
+    EXPECT_EQ(backdropPaints.paints, 0);
+    EXPECT_GE(barPaints.paints, 2);
+    window.setProgressIndeterminate(false);
     // Pressed, the log button is still only its text: its corners show the backdrop unchanged.
     for (const QPoint p :
          {window.logButton()->geometry().topLeft(), window.logButton()->geometry().bottomRight()})
