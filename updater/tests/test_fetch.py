@@ -14,6 +14,7 @@ from support import GAME_SCRIPT, PYTHON, SCRIPT, FeedServer, ServedFeedTestCase,
 
 from thornwake_updater import chunks, fetch
 from thornwake_updater.chunks import Chunk
+from thornwake_updater.errors import FeedRejected
 
 A, B = "a" * 64, "b" * 64
 # "Updating to client r2 (1.2 of 4.1 MB · 3.0 MB/s · 1 s left)…": done, total, speed, time left.
@@ -52,6 +53,12 @@ class SpanPlanTest(unittest.TestCase):
                 wanted = [("packs/%s.pack" % path if len(path) == 64 else path, start, end, names)
                           for path, start, end, names in expected]
                 self.assertEqual(wanted, found)
+
+    def test_an_object_over_its_limit_is_refused_before_any_request(self):
+        # A signed feed may still name a manifest too large to hold in memory.
+        with self.assertRaises(FeedRejected) as refused:
+            fetch.fetch_object(fetch.Mirrors(["file:///nonexistent/"]), Chunk(A, 1001, 900, "zlib"), 1000)
+        self.assertIn("larger than 1000 bytes", refused.exception.detail)
 
 
 def free_port():
