@@ -9,8 +9,9 @@ turn.
 
 Every piece is decoded and checked against its SHA-256 before it is handed on
 (in memory: a chunk is at most a few MiB; only stand-alone objects of the
-older format may be larger, and those are checked as they stream and handed
-on again from their first byte when they fail). A span cut off continues at
+older format may be larger, and those, like everything a streaming sink takes,
+are checked as they stream and handed on again from their first byte when
+they fail). A span cut off continues at
 the first byte not yet received, also in the middle of a piece, on the same
 mirror or the next one; finished pieces are never fetched again. A mirror that
 refuses, fails or stalls is tried after the others; one that sent a piece with
@@ -168,6 +169,9 @@ class Mirrors:
 class Sink:
     """Where checked content goes; called from the fetching threads."""
 
+    # True: every piece is handed on as it arrives, and counts once it is checked as a whole (finished).
+    streams = False
+
     def write(self, piece, at, data):
         """data is piece's content from byte at on (all of it, at 0, for a piece checked in memory)."""
         raise NotImplementedError
@@ -243,7 +247,7 @@ class _Receiver:
 
     def _reset(self):
         self.received = 0
-        if self.piece.stored_size <= IN_MEMORY:
+        if self.piece.stored_size <= IN_MEMORY and not self.sink.streams:
             self.buffer, self.stream = bytearray(), None
         else:
             self.buffer, self.stream = None, _Streamed(self.piece, self.sink)
@@ -440,10 +444,13 @@ def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
     """The checked content of one object (a manifest), at most limit bytes, as a bytearray."""
     if chunk.size > limit:
         raise FeedRejected(MISMATCH, detail="object %s is larger than %d bytes" % (chunk.sha256, limit))
-    # Filled in place and handed on as it is: a large manifest is not held twice.
-    content = bytearray()
+    # Its size is signed; filled in place as it is decoded and handed on as it is: a large manifest is held once,
+    # beside neither its stored form nor a decoded copy.
+    content = bytearray(chunk.size)
 
     class Collect(Sink):
+        streams = True
+
         def write(self, piece, at, data):
             content[at:at + len(data)] = data
 
