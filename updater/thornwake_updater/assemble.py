@@ -27,6 +27,7 @@ import errno
 import hashlib
 import os
 import stat
+import struct
 import threading
 
 from . import chunks as chunks_mod, fetch, fsutil
@@ -37,8 +38,13 @@ READ_BLOCK = 256 << 10
 _OPEN_SOURCES = 16
 
 
+# A file's stamp (inode, size, modification time in ns), packed: a third of the room of three numbers in a list,
+# and a release of many thousand files holds one per file.
+STAMP = struct.Struct("<QQq")
+
+
 def stamp_of(info):
-    return [info.st_ino, info.st_size, info.st_mtime_ns]
+    return STAMP.pack(info.st_ino, info.st_size, info.st_mtime_ns)
 
 
 class Sources:
@@ -52,49 +58,68 @@ class Sources:
         """[(path, offset)] where chunk (at offset in entry) may lie."""
         return []
 
+    def close(self):
+        """Let go of what is held to find local files: the tree is prepared."""
+
 
 class ReleaseSources(Sources):
-    """An installed release: its manifest says where each file and chunk lies.
+    """An installed release: where its manifest says each file and chunk lies, and the stamps install recorded.
 
-    Indexes hold the manifest's own entries, and paths are made when asked for:
-    a client of many thousand files would otherwise be held a second time.
+    Only that is kept, not the manifest: a client of many thousand files would
+    otherwise be held twice during an update. entries may be consumed (emptied
+    as they are indexed), and stamps are taken out of their dict as they are
+    merged in, so neither is held whole beside the index.
     """
 
-    def __init__(self, tree, manifest, stamps):
+    def __init__(self, tree, entries, stamps, consume=False):
         self.tree = tree
-        self._stamps = stamps
-        # Whole hash -> entry; a file of one chunk is also where that chunk lies.
+        # Whole hash -> (path, install mode, size, stamp or None); a file of one chunk is also where that chunk lies.
         self._whole = {}
-        # Chunk hash -> (entry, offset), of the files of several chunks.
+        # Chunk hash -> (path, offset), of the files of several chunks.
         self._chunks = {}
-        for entry in manifest.entries:
+        if consume:
+            entries.reverse()
+        for index in range(len(entries)):
+            entry = entries.pop() if consume else entries[index]
             if entry.kind != "file":
                 continue
-            self._whole.setdefault(entry.sha256, entry)
+            stamp = stamps.pop(entry.path, None)
+            if entry.sha256 not in self._whole:
+                self._whole[entry.sha256] = (entry.path, entry.install_mode(), entry.size, _packed(stamp))
             if len(entry.chunks) > 1:
                 for chunk, offset in chunks_mod.positions(entry.chunks):
-                    self._chunks.setdefault(chunk.sha256, (entry, offset))
+                    self._chunks.setdefault(chunk.sha256, (entry.path, offset))
 
-    def _path(self, entry):
-        return os.path.join(self.tree, entry.path)
+    def close(self):
+        self._whole = {}
+        self._chunks = {}
+
+    def _path(self, relative):
+        return os.path.join(self.tree, relative)
 
     def whole(self, entry):
         found = self._whole.get(entry.sha256)
         if found is None:
             return []
-        stamp = self._stamps.get(found.path)
-        return [(self._path(found), found.install_mode(), stamp if _is_stamp(stamp) else None)]
+        path, mode, _, stamp = found
+        return [(self._path(path), mode, stamp)]
 
     def chunk(self, entry, chunk, offset):
         found = self._chunks.get(chunk.sha256)
         if found is not None:
             return [(self._path(found[0]), found[1])]
         found = self._whole.get(chunk.sha256)
-        return [(self._path(found), 0)] if found is not None and found.size == chunk.size else []
+        return [(self._path(found[0]), 0)] if found is not None and found[2] == chunk.size else []
 
 
-def _is_stamp(value):
-    return type(value) is list and len(value) == 3
+def _packed(stamp):
+    """A recorded stamp as read (anything but a list of three numbers is none), packed; or None."""
+    if type(stamp) is not list or len(stamp) != 3:
+        return None
+    try:
+        return STAMP.pack(*stamp)
+    except (struct.error, TypeError):
+        return None
 
 
 class TreeSources(Sources):
@@ -523,7 +548,7 @@ class Build(fetch.Sink):
     # Finishing -----------------------------------------------------------------------------------
 
     def finish(self, check_each=None):
-        """Hash every file of several chunks as a whole, make the links; the stamps of all files.
+        """Hash every file of several chunks as a whole, make the links; every file has its stamp then.
 
         check_each(items, work) runs work(item) for every item (on threads).
         """
@@ -552,7 +577,11 @@ class Build(fetch.Sink):
         for entry in self.manifest.entries:
             if entry.kind == "link":
                 os.symlink(entry.target, self.place(entry.path))
-        return {target.entry.path: target.stamp for target in self.targets}
+
+    def stamps(self):
+        """(path, [inode, size, modification time in ns]) of every file, once finished."""
+        for target in self.targets:
+            yield target.entry.path, STAMP.unpack(target.stamp)
 
     def paths(self):
         """Every file (made as they are asked for: one flush of the whole disk needs none) and directory of the tree."""

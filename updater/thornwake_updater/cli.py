@@ -144,7 +144,7 @@ def _recover_launcher(ctx):
 def run_update(ctx):
     from . import fetch, manifest as manifest_mod
     from .install import install_release, load_manifest, release_sources, staging_directory
-    from .retire import remove_leftovers
+    from .retire import carry_over_view, remove_leftovers
 
     output = ctx.output
     ctx.settings  # configuration errors come before anything is written
@@ -174,16 +174,20 @@ def run_update(ctx):
         if client_is_current(feed, installed):
             output.client_current(release)
             return 0
+        known = {}
+        if installed is not None:
+            known[installed.metadata["releaseDirectory"]] = carry_over_view(installed.manifest)
+        # Indexed before the new manifest is read, and let go of unless it is that one (a repair).
+        repair = installed is not None and installed.manifest_sha256 == feed.client.manifest.sha256
+        sources = release_sources(installed, let_go=not repair)
         manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits)
         if manifest.release_id != release:
             raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
         # A path too long for this system is refused before anything is downloaded.
         manifest_mod.check_room(manifest, staging)
-        name = install_release(feed, manifest, ctx.region_dir, release_sources(installed), mirrors, output, ctx.limits)
+        name = install_release(feed, manifest, ctx.region_dir, sources, mirrors, output, ctx.limits)
         output.installed_client(release)
-        known = {name: manifest}
-        if installed is not None:
-            known[installed.metadata["releaseDirectory"]] = installed.manifest
+        known[name] = manifest
         remove_leftovers(ctx.region_dir, name, known=known)
     return 0
 

@@ -56,12 +56,13 @@ def temp_name(path, tag="tmp"):
 
 
 def atomic_write(path, data, mode=0o644):
-    """Replace path with data (bytes) atomically and durably."""
+    """Replace path with data (bytes, or an iterable of bytes written in turn) atomically and durably."""
     tmp = temp_name(path)
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
     try:
         with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
+            for piece in (data,) if isinstance(data, (bytes, bytearray, memoryview)) else data:
+                handle.write(piece)
             handle.flush()
             flush(handle.fileno())
         os.replace(tmp, path)

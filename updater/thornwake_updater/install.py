@@ -36,11 +36,19 @@ def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS,
     return manifest_mod.parse(data, kind, sha256=ref.sha256)
 
 
-def release_sources(installed):
-    """The installed release as a source of files and chunks (nothing when there is none)."""
+def release_sources(installed, let_go=False):
+    """The installed release as a source of files and chunks (nothing when there is none).
+
+    With let_go, its manifest is dropped as it is indexed (installed.manifest is
+    None then): an update to another release needs no more of it, and a large
+    client's manifest would otherwise be held beside the new one.
+    """
     if installed is None:
         return assemble.Sources()
-    return assemble.ReleaseSources(installed.tree, installed.manifest, installed.stamps())
+    manifest = installed.manifest
+    if let_go:
+        installed.manifest = None
+    return assemble.ReleaseSources(installed.tree, manifest.entries, installed.stamps(), consume=let_go)
 
 
 def space_needed(manifest, sources):
@@ -74,26 +82,42 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
         spans = fetch.plan_spans(tree.prepare())
         report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
         report.start()
+        sources.close()  # every local file is in place: the index of the installed release is not needed again
         fetch.Engine(mirrors, tree, limits, report).run(spans)
         spans = None  # one piece each of many thousand files, no longer needed
         report.finish()
         (output.installing_client if kind == "client" else output.installing_launcher)()
-        stamps = tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))
+        tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))
     finally:
         tree.close()
     files, directories = tree.paths()
     fsutil.flush_tree(staging, files, directories)
-    return stamps
+    return tree.stamps()
 
 
 def write_stamps(path, stamps):
     """The inode, size and modification time of every file of a tree that was just verified.
 
-    A later update hashes a file again only when these changed: the tree's
-    files are its own, and nothing writes to them without changing them.
+    stamps: (path, [inode, size, mtime in ns]) of each file. A later update
+    hashes a file again only when these changed: the tree's files are its own,
+    and nothing writes to them without changing them.
     """
-    data = json.dumps({"format": 1, "files": stamps}, separators=(",", ":")).encode("utf-8")
-    fsutil.atomic_write(path, data)
+    fsutil.atomic_write(path, _stamps_document(stamps))
+
+
+def _stamps_document(stamps, batch=1024):
+    """{"format":1,"files":{path: stamp, ...}} in pieces: at many thousand files one string of it, and its bytes,
+    would be held beside everything else."""
+    yield b'{"format":1,"files":{'
+    pieces = []
+    separator = ""
+    for path, (inode, size, mtime) in stamps:
+        pieces.append("%s%s:[%d,%d,%d]" % (separator, json.dumps(path), inode, size, mtime))
+        separator = ","
+        if len(pieces) >= batch:
+            yield "".join(pieces).encode("utf-8")
+            pieces = []
+    yield ("".join(pieces) + "}}").encode("utf-8")
 
 
 def make_current(region_dir, feed_client, manifest, directory_name):
