@@ -143,7 +143,7 @@ def _recover_launcher(ctx):
 
 def run_update(ctx):
     from . import fetch, manifest as manifest_mod
-    from .install import install_release, load_manifest, release_sources, staging_directory
+    from .install import install_release, load_manifest, release_sources, staging_directory, staging_manifest
     from .retire import carry_over_view, remove_leftovers
 
     output = ctx.output
@@ -180,16 +180,29 @@ def run_update(ctx):
         # Indexed before the new manifest is read, and let go of unless it is that one (a repair).
         repair = installed is not None and installed.manifest_sha256 == feed.client.manifest.sha256
         sources = release_sources(installed, let_go=not repair)
-        manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits)
-        if manifest.release_id != release:
-            raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
-        # A path too long for this system is refused before anything is downloaded.
-        manifest_mod.check_room(manifest, staging)
+        kept = staging_manifest(staging)
+        try:
+            manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits, keep_at=kept)
+            if manifest.release_id != release:
+                raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
+            # A path too long for this system is refused before anything is downloaded.
+            manifest_mod.check_room(manifest, staging)
+        except BaseException:
+            # A refused release leaves nothing behind.
+            _remove_quietly(kept)
+            raise
         name = install_release(feed, manifest, ctx.region_dir, sources, mirrors, output, ctx.limits)
         output.installed_client(release)
         known[name] = manifest
         remove_leftovers(ctx.region_dir, name, known=known)
     return 0
+
+
+def _remove_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def run_play_mode(ctx):

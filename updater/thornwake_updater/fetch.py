@@ -440,25 +440,30 @@ class Engine:
                 tried.add(mirror)
 
 
+class _Collect(Sink):
+    """The content of one object, in a buffer of its signed size."""
+
+    streams = True
+
+    def __init__(self, size):
+        self.content = bytearray(size)
+
+    def write(self, piece, at, data):
+        self.content[at:at + len(data)] = data
+
+    def finished(self, piece):
+        pass
+
+
 def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
     """The checked content of one object (a manifest), at most limit bytes, as a bytearray."""
     if chunk.size > limit:
         raise FeedRejected(MISMATCH, detail="object %s is larger than %d bytes" % (chunk.sha256, limit))
-    # Its size is signed; filled in place as it is decoded and handed on as it is: a large manifest is held once,
-    # beside neither its stored form nor a decoded copy.
-    content = bytearray(chunk.size)
-
-    class Collect(Sink):
-        streams = True
-
-        def write(self, piece, at, data):
-            content[at:at + len(data)] = data
-
-        def finished(self, piece):
-            pass
-
+    # Filled in place as it is decoded and handed on as it is: a large manifest is held once, beside neither
+    # its stored form nor a decoded copy.
+    sink = _Collect(chunk.size)
     if chunk.size:
-        Engine(mirrors, Collect(), limits, workers=1).run(plan_spans([Piece(chunk)]))
+        Engine(mirrors, sink, limits, workers=1).run(plan_spans([Piece(chunk)]))
     elif chunk.sha256 != chunks_mod.EMPTY_SHA256:
         raise FeedRejected(MISMATCH, detail="object %s: content does not match its hash" % chunk.sha256)
-    return content
+    return sink.content

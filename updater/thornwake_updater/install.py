@@ -17,23 +17,48 @@ import secrets
 import shutil
 
 from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, transport
-from .errors import InstallError, write_failed
-from .installed import VERIFIED_SUFFIX
+from .errors import FeedRejected, InstallError, write_failed
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX
 
 CURRENT_FORMAT = 1
 STAGING = ".staging-"
 
 
-def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client"):
-    """The verified manifest that ref names: the installed one when it is that, else fetched into memory."""
+def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client", keep_at=None):
+    """The verified manifest that ref names: the installed one when it is that, else fetched into memory.
+
+    With keep_at, its bytes are written there (durably) at once and not held:
+    install_release gives that file the release's name. Otherwise they are in
+    its raw.
+    """
     if installed is not None and installed.manifest_sha256 == ref.sha256:
         # Its bytes, which it does not hold, are written beside the repaired release.
         raw = installed.manifest_bytes()
         if raw is not None:
-            installed.manifest.raw = raw
+            if keep_at is None:
+                installed.manifest.raw = raw
+            else:
+                _keep(keep_at, raw)
             return installed.manifest
     data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
-    return manifest_mod.parse(data, kind, sha256=ref.sha256)
+    if keep_at is None:
+        return manifest_mod.parse(data, kind, sha256=ref.sha256)
+    _keep(keep_at, data)
+    # Parsed from its text alone: a large client's manifest is not held as bytes too.
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: not UTF-8 (%s)" % exc)
+    data = None
+    return manifest_mod.parse(text, kind, sha256=ref.sha256)
+
+
+def _keep(path, data):
+    try:
+        fsutil.real_directory(os.path.dirname(path))
+        fsutil.atomic_write(path, data)
+    except OSError as exc:
+        raise write_failed(exc)
 
 
 def release_sources(installed, let_go=False):
@@ -140,6 +165,14 @@ def staging_directory(region_dir, release_id, manifest_sha256):
     return os.path.join(region_dir, "releases", "%s%s%s" % (release_id, STAGING, manifest_sha256[:12]))
 
 
+def staging_manifest(staging):
+    """Where the manifest of the release built in staging is kept until the release gets its name (load_manifest).
+
+    It goes with the staging tree: kept while that is continued, retired with it.
+    """
+    return staging + MANIFEST_SUFFIX
+
+
 def install_release(feed, manifest, region_dir, sources, mirrors, output, limits=transport.DEFAULT_LIMITS):
     """Build, verify and switch to the release of manifest; its directory name."""
     client = feed.client
@@ -153,7 +186,11 @@ def install_release(feed, manifest, region_dir, sources, mirrors, output, limits
         # A failure leaves the staging tree for the next run to continue.
         stamps = build(staging, manifest, sources, mirrors, output, "client", client.release_id, limits)
         write_stamps(final + VERIFIED_SUFFIX, stamps)
-        fsutil.atomic_write(final + ".manifest", manifest.raw)
+        if manifest.raw is None:
+            # Written when it was loaded (load_manifest); the rename is made durable with the tree's below.
+            os.rename(staging_manifest(staging), final + MANIFEST_SUFFIX)
+        else:
+            fsutil.atomic_write(final + MANIFEST_SUFFIX, manifest.raw)
         os.rename(staging, final)
         fsutil.fsync_dir(releases)
         make_current(region_dir, client, manifest, name)

@@ -7,6 +7,7 @@ Per region, under <support>/client/regions/<id>/:
   releases/<name>.manifest     its manifest, as verified when it was installed
   releases/<name>.verified     what install noted of each file it verified (stamps)
   releases/<release>.staging-* a release being built; never current
+  releases/<staging>.manifest  its manifest, from when it was verified until the release is named
   feed-state.json              the highest feed sequence accepted
   update.lock                  held while an update runs
 
@@ -27,6 +28,7 @@ from .errors import BUSY, UpdaterError, write_failed
 from .feed import SHA256_HEX
 
 CURRENT_LIMIT = 1 << 20
+MANIFEST_SUFFIX = ".manifest"
 VERIFIED_SUFFIX = ".verified"
 STAMPS_LIMIT = 64 << 20
 _RELEASE_DIR = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}-[0-9a-f]{12}\Z")
@@ -121,19 +123,23 @@ def installed_release(region_dir):
     data = _verified_manifest_bytes(region_dir, metadata)
     if data is None:
         return None
+    # Parsed from its text alone: its bytes are on disk, and held they would add a large client's manifest again.
     try:
-        parsed = manifest_mod.parse(data, "client", sha256=metadata["manifestSha256"])
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    data = None
+    try:
+        parsed = manifest_mod.parse(text, "client", sha256=metadata["manifestSha256"])
     except UpdaterError:
         return None
     if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
         return None
-    # Its bytes are on disk already; held, they would add a large client's manifest again.
-    parsed.raw = None
     return InstalledRelease(region_dir, metadata, parsed)
 
 
 def _verified_manifest_bytes(region_dir, metadata):
-    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
+    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + MANIFEST_SUFFIX)
     try:
         data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
     except (OSError, ValueError):

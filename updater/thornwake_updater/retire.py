@@ -32,9 +32,7 @@ import unicodedata
 
 from . import fsutil, manifest as manifest_mod
 from .errors import UpdaterError
-from .installed import VERIFIED_SUFFIX, RegionLock, installed_release
-
-MANIFEST_SUFFIX = ".manifest"
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, RegionLock, installed_release
 
 
 def trash_directory(region_dir):
