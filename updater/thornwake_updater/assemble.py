@@ -66,29 +66,33 @@ class ReleaseSources(Sources):
     """An installed release: where its manifest says each file and chunk lies, and the stamps install recorded.
 
     Only that is kept, not the manifest: a client of many thousand files would
-    otherwise be held twice during an update. entries may be consumed (emptied
-    as they are indexed), and stamps are taken out of their dict as they are
-    merged in, so neither is held whole beside the index.
+    otherwise be held twice during an update (install.installed_source reads
+    it straight from the manifest's text).
     """
 
-    def __init__(self, tree, entries, stamps, consume=False):
+    def __init__(self, tree):
         self.tree = tree
         # Whole hash -> (path, install mode, size, stamp or None); a file of one chunk is also where that chunk lies.
         self._whole = {}
         # Chunk hash -> (path, offset), of the files of several chunks.
         self._chunks = {}
-        if consume:
-            entries.reverse()
-        for index in range(len(entries)):
-            entry = entries.pop() if consume else entries[index]
-            if entry.kind != "file":
-                continue
-            stamp = stamps.pop(entry.path, None)
-            if entry.sha256 not in self._whole:
-                self._whole[entry.sha256] = (entry.path, entry.install_mode(), entry.size, _packed(stamp))
-            if len(entry.chunks) > 1:
-                for chunk, offset in chunks_mod.positions(entry.chunks):
-                    self._chunks.setdefault(chunk.sha256, (entry.path, offset))
+
+    def add(self, path, sha256, mode, size, stamp, chunks=()):
+        """The file at path (relative), its stamp as recorded (see _packed); chunks: (sha256, size) of each when
+        there are several."""
+        if sha256 not in self._whole:
+            self._whole[sha256] = (path, 0o755 if mode & 0o111 else 0o644, size, _packed(stamp))
+        if len(chunks) > 1:
+            offset = 0
+            for digest, length in chunks:
+                self._chunks.setdefault(digest, (path, offset))
+                offset += length
+
+    def add_entries(self, entries, stamps):
+        for entry in entries:
+            if entry.kind == "file":
+                self.add(entry.path, entry.sha256, entry.mode, entry.size, stamps.get(entry.path),
+                         [(chunk.sha256, chunk.size) for chunk in entry.chunks])
 
     def close(self):
         self._whole = {}

@@ -27,7 +27,7 @@ from .check import (
     self_update_allowed,
 )
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
-from .installed import RegionLock, installed_release, region_directory
+from .installed import RegionLock, installed_release, read_current, region_directory
 from .output import Output
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
@@ -143,7 +143,7 @@ def _recover_launcher(ctx):
 
 def run_update(ctx):
     from . import fetch, manifest as manifest_mod
-    from .install import install_release, load_manifest, release_sources, staging_directory, staging_manifest
+    from .install import install_release, installed_source, load_manifest, release_sources, staging_directory, staging_manifest
     from .retire import carry_over_view, remove_leftovers
 
     output = ctx.output
@@ -151,11 +151,10 @@ def run_update(ctx):
     ctx.prepare_support()
     _recover_launcher(ctx)
     with RegionLock(ctx.region_dir):
-        installed = installed_release(ctx.region_dir)
         try:
             feed = ctx.fetch_feed()
         except NetworkError as exc:
-            if installed is not None:
+            if installed_release(ctx.region_dir) is not None:
                 raise NetworkError(_UNREACHABLE_INSTALLED, detail=exc.detail)
             raise
         mirrors = fetch.Mirrors(feed.mirrors)
@@ -169,6 +168,11 @@ def run_update(ctx):
             return selfupdate.install_launcher(ctx, feed, launcher, mirrors)
         release = feed.client.release_id
         staging = staging_directory(ctx.region_dir, release, feed.client.manifest.sha256)
+        # The installed manifest is parsed in full only when it is the one the feed names (the release is then
+        # checked, and repaired from it); for any other it is read as a source only, never held.
+        metadata = read_current(ctx.region_dir)
+        same = metadata is not None and metadata["manifestSha256"] == feed.client.manifest.sha256
+        installed = installed_release(ctx.region_dir) if same else installed_source(ctx.region_dir)
         current = installed.metadata["releaseDirectory"] if installed else None
         remove_leftovers(ctx.region_dir, current, keep_staging=os.path.basename(staging))
         if client_is_current(feed, installed):
@@ -176,10 +180,12 @@ def run_update(ctx):
             return 0
         known = {}
         if installed is not None:
-            known[installed.metadata["releaseDirectory"]] = carry_over_view(installed.manifest)
-        # Indexed before the new manifest is read, and let go of unless it is that one (a repair).
-        repair = installed is not None and installed.manifest_sha256 == feed.client.manifest.sha256
-        sources = release_sources(installed, let_go=not repair)
+            if installed.manifest is None:
+                known[current] = installed.carry_over
+            else:
+                entries = installed.manifest.entries
+                known[current] = carry_over_view([e.path for e in entries if e.kind == "dir"], [e.path for e in entries if e.kind != "dir"])
+        sources = release_sources(installed)
         kept = staging_manifest(staging)
         try:
             manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits, keep_at=kept)

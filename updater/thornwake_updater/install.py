@@ -16,9 +16,9 @@ import os
 import secrets
 import shutil
 
-from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, transport
-from .errors import FeedRejected, InstallError, write_failed
-from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX
+from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, retire, transport
+from .errors import FeedRejected, InstallError, UpdaterError, write_failed
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, read_current, verified_manifest_bytes
 
 CURRENT_FORMAT = 1
 STAGING = ".staging-"
@@ -61,19 +61,70 @@ def _keep(path, data):
         raise write_failed(exc)
 
 
-def release_sources(installed, let_go=False):
-    """The installed release as a source of files and chunks (nothing when there is none).
-
-    With let_go, its manifest is dropped as it is indexed (installed.manifest is
-    None then): an update to another release needs no more of it, and a large
-    client's manifest would otherwise be held beside the new one.
-    """
+def release_sources(installed):
+    """The installed release as a source of files and chunks (nothing when there is none)."""
     if installed is None:
         return assemble.Sources()
-    manifest = installed.manifest
-    if let_go:
-        installed.manifest = None
-    return assemble.ReleaseSources(installed.tree, manifest.entries, installed.stamps(), consume=let_go)
+    if installed.sources is not None:
+        return installed.sources
+    sources = assemble.ReleaseSources(installed.tree)
+    sources.add_entries(installed.manifest.entries, installed.stamps())
+    return sources
+
+
+def installed_source(region_dir):
+    """The region's current release, as installed_release finds it, read only as a source for an update to
+    another release: without its manifest, with its sources and what retiring it needs (see InstalledRelease).
+
+    Its manifest's entries are read one by one into that index, never held:
+    a large client's would otherwise be held beside the new one.
+    """
+    metadata = read_current(region_dir)
+    data = verified_manifest_bytes(region_dir, metadata) if metadata is not None else None
+    if data is None:
+        return None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    data = None
+    release = InstalledRelease(region_dir, metadata, None)
+    sources = assemble.ReleaseSources(release.tree)
+    stamps = release.stamps()
+    declared, own, executable = [], [], []
+
+    def visit(item):
+        path = item.get("path")
+        manifest_mod.check_path(path)
+        kind = item.get("type", "file")
+        if kind == "dir":
+            declared.append(path)
+            return
+        own.append(path)
+        if kind != "file":
+            return
+        digest, size, mode, chunks = item.get("sha256"), item.get("size"), item.get("mode", 0o644), item.get("chunks")
+        if type(digest) is not str or type(size) is not int or type(mode) is not int:
+            raise manifest_mod.FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
+        if isinstance(chunks, list) and len(chunks) > 1:
+            if not all(isinstance(chunk, list) and len(chunk) == 6 and type(chunk[1]) is int for chunk in chunks):
+                raise manifest_mod.FeedRejected(manifest_mod.DAMAGED, detail="manifest: chunks of %r" % path)
+            chunks = [(chunk[0], chunk[1]) for chunk in chunks]
+        else:
+            chunks = ()
+        sources.add(path, digest, mode, size, stamps.pop(path, None), chunks)
+        if path == metadata["executable"] and mode & 0o111:
+            executable.append(path)
+
+    try:
+        document = manifest_mod.scan(text, "client", visit)
+    except UpdaterError:
+        return None
+    if document.get("releaseId") != metadata["releaseId"] or not executable:
+        return None
+    release.sources = sources
+    release.carry_over = retire.carry_over_view(declared, own)
+    return release
 
 
 def space_needed(manifest, sources):

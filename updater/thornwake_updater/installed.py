@@ -22,6 +22,7 @@ import json
 import os
 import re
 import stat
+from typing import Optional
 
 from . import fsutil, manifest as manifest_mod
 from .errors import BUSY, UpdaterError, write_failed
@@ -44,7 +45,11 @@ class InstalledRelease:
 
     region_dir: str
     metadata: dict
-    manifest: manifest_mod.Manifest
+    # None when it was read only as a source for an update to another release (install.installed_source):
+    # then sources and carry_over hold what that update needs of it.
+    manifest: Optional[manifest_mod.Manifest]
+    sources: object = None
+    carry_over: Optional[manifest_mod.Manifest] = None
 
     @property
     def release_id(self):
@@ -67,7 +72,7 @@ class InstalledRelease:
 
     def manifest_bytes(self):
         """The bytes of the installed manifest, read again and checked against its hash; None when they are not those."""
-        return _verified_manifest_bytes(self.region_dir, self.metadata)
+        return verified_manifest_bytes(self.region_dir, self.metadata)
 
     def stamps(self):
         """What install recorded of each file it had verified: path -> [inode, size, mtime in ns] (see read_stamps)."""
@@ -120,7 +125,7 @@ def installed_release(region_dir):
     metadata = read_current(region_dir)
     if metadata is None:
         return None
-    data = _verified_manifest_bytes(region_dir, metadata)
+    data = verified_manifest_bytes(region_dir, metadata)
     if data is None:
         return None
     # Parsed from its text alone: its bytes are on disk, and held they would add a large client's manifest again.
@@ -138,7 +143,7 @@ def installed_release(region_dir):
     return InstalledRelease(region_dir, metadata, parsed)
 
 
-def _verified_manifest_bytes(region_dir, metadata):
+def verified_manifest_bytes(region_dir, metadata):
     path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + MANIFEST_SUFFIX)
     try:
         data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)

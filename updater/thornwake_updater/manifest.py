@@ -191,6 +191,31 @@ def parse(data, expected_kind, sha256=None):
     return manifest
 
 
+def scan(text, expected_kind, visit):
+    """The members of the manifest in text (verified, and parsed in full when it was installed) besides its entries,
+    each of which is handed to visit(item), the JSON object it is, as it is decoded, and then dropped.
+
+    For a reader that needs a few facts of each entry rather than the entries:
+    a large client's would be held whole otherwise. visit raises FeedRejected
+    (_bad) for an entry it cannot take.
+    """
+
+    def hook(item):
+        if "path" in item and "files" not in item:
+            visit(item)
+            return None
+        return item
+
+    try:
+        document = json.loads(text, object_hook=hook)
+    except (ValueError, RecursionError) as exc:
+        raise _bad("not JSON (%s)" % exc)
+    if not isinstance(document, dict) or document.get("kind") != expected_kind or not isinstance(document.get("files"), list):
+        raise _bad("not a %s manifest" % expected_kind)
+    document.pop("files")
+    return document
+
+
 def _document(data, expected_kind):
     """The manifest's JSON object, of this format and kind, with a list of entries."""
     try:

@@ -176,15 +176,15 @@ def _manifest_of(fd):
         return None
 
 
-def carry_over_view(manifest):
-    """All that carry_over needs of a release's manifest when it is the old one: the directories it declares and
-    its own entries below them. Held instead of the manifest while an update replaces that release."""
-    declared = [_fold(entry.path) + "/" for entry in manifest.entries if entry.kind == "dir"]
-    if not declared:
-        return manifest_mod.Manifest(manifest.kind, [])
-    below = tuple(declared)
-    kept = [entry for entry in manifest.entries if entry.kind == "dir" or _fold(entry.path).startswith(below)]
-    return manifest_mod.Manifest(manifest.kind, kept)
+def carry_over_view(declared, own):
+    """All that carry_over needs of a release's manifest when it is the old one, from the paths of its "dir"
+    entries (declared) and of its other entries (own): the directories and its own entries below them.
+    Held instead of the manifest while an update replaces that release."""
+    below = tuple(_fold(path) + "/" for path in declared)
+    kept = [manifest_mod.Entry(path, "dir") for path in declared]
+    if below:
+        kept += [manifest_mod.Entry(path, "file") for path in own if _fold(path).startswith(below)]
+    return manifest_mod.Manifest("client", kept)
 
 
 def carry_over(releases, old, old_manifest, new, new_manifest):
