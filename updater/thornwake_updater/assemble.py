@@ -72,7 +72,8 @@ class ReleaseSources(Sources):
 
     def __init__(self, tree):
         self.tree = tree
-        # Whole hash -> (path, install mode, size, stamp or None); a file of one chunk is also where that chunk lies.
+        # Whole hash -> its file's record (_RECORD, then its path in UTF-8); a file of one chunk is also where that
+        # chunk lies.
         self._whole = {}
         # Chunk hash -> (path, offset), of the files of several chunks.
         self._chunks = {}
@@ -81,7 +82,9 @@ class ReleaseSources(Sources):
         """The file at path (relative), its stamp as recorded (see _packed); chunks: (sha256, size) of each when
         there are several."""
         if sha256 not in self._whole:
-            self._whole[sha256] = (path, 0o755 if mode & 0o111 else 0o644, size, _packed(stamp))
+            stamp = _packed(stamp)
+            self._whole[sha256] = _RECORD.pack(0o755 if mode & 0o111 else 0o644, size, stamp is not None,
+                                               stamp or b"") + path.encode("utf-8")
         if len(chunks) > 1:
             offset = 0
             for digest, length in chunks:
@@ -102,18 +105,25 @@ class ReleaseSources(Sources):
         return os.path.join(self.tree, relative)
 
     def whole(self, entry):
-        found = self._whole.get(entry.sha256)
-        if found is None:
+        record = self._whole.get(entry.sha256)
+        if record is None:
             return []
-        path, mode, _, stamp = found
-        return [(self._path(path), mode, stamp)]
+        mode, _, stamped, stamp = _RECORD.unpack_from(record)
+        return [(self._path(record[_RECORD.size:].decode("utf-8")), mode, stamp if stamped else None)]
 
     def chunk(self, entry, chunk, offset):
         found = self._chunks.get(chunk.sha256)
         if found is not None:
             return [(self._path(found[0]), found[1])]
-        found = self._whole.get(chunk.sha256)
-        return [(self._path(found[0]), 0)] if found is not None and found[2] == chunk.size else []
+        record = self._whole.get(chunk.sha256)
+        if record is None or _RECORD.unpack_from(record)[1] != chunk.size:
+            return []
+        return [(self._path(record[_RECORD.size:].decode("utf-8")), 0)]
+
+
+# What the index of an installed release keeps of a file, in one bytes object with its path (a release of many
+# thousand files has as many): install mode, size, whether it has a stamp, the stamp.
+_RECORD = struct.Struct("<HQ?%ds" % STAMP.size)
 
 
 def _packed(stamp):
@@ -247,7 +257,8 @@ class Build(fetch.Sink):
         self.manifest = manifest
         self.sources = sources
         self.targets = []
-        # sha256 -> (target, offset in it), or a list of those, of a chunk still to fetch.
+        # sha256 -> (target, offset in it), or a list of those, of a chunk still to fetch; the target alone for
+        # offset 0 (most files are one chunk, and a tuple for each would be held with it).
         self.wanted = {}
         self.pieces = []
         self.linked = 0
@@ -505,15 +516,17 @@ class Build(fetch.Sink):
         places = self.wanted.get(chunk.sha256)
         if places is None:
             # Mostly a chunk has one place: a list only for the others.
-            self.wanted[chunk.sha256] = (target, offset)
+            self.wanted[chunk.sha256] = target if offset == 0 else (target, offset)
             self.pieces.append(fetch.Piece(chunk))
         elif type(places) is list:
             places.append((target, offset))
         else:
-            self.wanted[chunk.sha256] = [places, (target, offset)]
+            self.wanted[chunk.sha256] = [self._places(chunk)[0], (target, offset)]
 
     def _places(self, piece):
         places = self.wanted[piece.sha256]
+        if type(places) is _Target:
+            return ((places, 0),)
         return places if type(places) is list else (places,)
 
     # Fetched chunks (from the fetching threads) ---------------------------------------------------
