@@ -142,12 +142,13 @@ def _recover_launcher(ctx):
 
 
 def run_update(ctx):
-    from . import fetch, manifest as manifest_mod
+    from . import fetch, fsutil, manifest as manifest_mod
     from .install import install_release, installed_source, load_manifest, release_sources, staging_directory, staging_manifest
     from .retire import carry_over_view, remove_leftovers
 
     output = ctx.output
     ctx.settings  # configuration errors come before anything is written
+    fsutil.return_freed_memory()
     ctx.prepare_support()
     _recover_launcher(ctx)
     with RegionLock(ctx.region_dir):

@@ -205,6 +205,27 @@ def _names(fd):
         return []
 
 
+def return_freed_memory():
+    """Have large blocks of memory go back to the system as soon as they are freed, for the rest of the run.
+
+    An update holds a large client's manifest in buffers of several MB for a
+    moment. GNU libc otherwise serves blocks of that size from its heap after
+    the first is freed, where they stay resident for the rest of the run.
+    Other C libraries (macOS's) return large blocks anyway: nothing to do there.
+    """
+    try:
+        os.confstr("CS_GNU_LIBC_VERSION")
+    except (ValueError, OSError):
+        return
+    try:
+        import ctypes
+
+        # M_MMAP_THRESHOLD: fixed at its usual start (128 KiB), which also stops GNU libc from raising it.
+        ctypes.CDLL(None).mallopt(-3, 128 << 10)
+    except (ImportError, OSError, AttributeError):
+        pass
+
+
 def _syncfs():
     """The system's syncfs(2) where there is one (Linux), else None."""
     if not sys.platform.startswith("linux"):
