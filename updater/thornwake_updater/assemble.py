@@ -72,8 +72,8 @@ class ReleaseSources(Sources):
 
     def __init__(self, tree):
         self.tree = tree
-        # Whole hash -> its file's record (_RECORD, then its path in UTF-8); a file of one chunk is also where that
-        # chunk lies.
+        # Whole hash (its 32 bytes: half the room of its hex digits) -> its file's record (_RECORD, then its path in
+        # UTF-8); a file of one chunk is also where that chunk lies.
         self._whole = {}
         # Chunk hash -> (path, offset), of the files of several chunks.
         self._chunks = {}
@@ -81,14 +81,18 @@ class ReleaseSources(Sources):
     def add(self, path, sha256, mode, size, stamp, chunks=()):
         """The file at path (relative), its stamp as recorded (see _packed); chunks: (sha256, size) of each when
         there are several."""
-        if sha256 not in self._whole:
-            stamp = _packed(stamp)
-            self._whole[sha256] = _RECORD.pack(0o755 if mode & 0o111 else 0o644, size, stamp is not None,
-                                               stamp or b"") + path.encode("utf-8")
+        try:
+            digest = bytes.fromhex(sha256)
+            if digest not in self._whole:
+                stamp = _packed(stamp)
+                self._whole[digest] = _RECORD.pack(0o755 if mode & 0o111 else 0o644, size, stamp is not None,
+                                                   stamp or b"") + path.encode("utf-8")
+        except (ValueError, struct.error):
+            return  # not a file an update could use
         if len(chunks) > 1:
             offset = 0
-            for digest, length in chunks:
-                self._chunks.setdefault(digest, (path, offset))
+            for chunk_sha256, length in chunks:
+                self._chunks.setdefault(chunk_sha256, (path, offset))
                 offset += length
 
     def add_entries(self, entries, stamps):
@@ -105,7 +109,7 @@ class ReleaseSources(Sources):
         return os.path.join(self.tree, relative)
 
     def whole(self, entry):
-        record = self._whole.get(entry.sha256)
+        record = self._whole.get(bytes.fromhex(entry.sha256))
         if record is None:
             return []
         mode, _, stamped, stamp = _RECORD.unpack_from(record)
@@ -115,7 +119,7 @@ class ReleaseSources(Sources):
         found = self._chunks.get(chunk.sha256)
         if found is not None:
             return [(self._path(found[0]), found[1])]
-        record = self._whole.get(chunk.sha256)
+        record = self._whole.get(bytes.fromhex(chunk.sha256))
         if record is None or _RECORD.unpack_from(record)[1] != chunk.size:
             return []
         return [(self._path(record[_RECORD.size:].decode("utf-8")), 0)]
