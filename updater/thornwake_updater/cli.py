@@ -11,10 +11,8 @@ with the arguments after "--". Whatever fails, the last line is one
 traceback never reaches the launcher.
 """
 
-import dataclasses
 import os
 import re
-from typing import List, Optional
 
 # Only what every mode needs is imported here; installing, playing and replacing the launcher bring
 # in their own modules (and subprocess, plistlib, shutil) when a run gets that far.
@@ -29,6 +27,7 @@ from .check import (
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
 from .installed import RegionLock, installed_release, read_current, region_directory
 from .output import Output
+from .record import Record
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 
@@ -38,16 +37,17 @@ INTERRUPTED = "The update was interrupted; the installed game was not changed. T
 UNEXPECTED = "The updater hit an unexpected problem. Retry, or reinstall the launcher."
 
 
-@dataclasses.dataclass
-class Options:
-    config: Optional[str] = None
-    region: Optional[str] = None
-    launcher_bundle: Optional[str] = None
-    launcher_version: Optional[str] = None
-    relaunched_from: Optional[str] = None
-    no_self_update: bool = False
-    mode: str = "play"
-    game_arguments: List[str] = dataclasses.field(default_factory=list)
+class Options(Record):
+    def __init__(self, config=None, region=None, launcher_bundle=None, launcher_version=None, relaunched_from=None,
+                 no_self_update=False, mode="play", game_arguments=None):
+        self.config = config
+        self.region = region
+        self.launcher_bundle = launcher_bundle
+        self.launcher_version = launcher_version
+        self.relaunched_from = relaunched_from
+        self.no_self_update = no_self_update
+        self.mode = mode
+        self.game_arguments = [] if game_arguments is None else game_arguments
 
 
 _VALUED = {

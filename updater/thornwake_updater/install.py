@@ -105,10 +105,10 @@ def installed_source(region_dir):
             return
         digest, size, mode, chunks = item.get("sha256"), item.get("size"), item.get("mode", 0o644), item.get("chunks")
         if type(digest) is not str or type(size) is not int or type(mode) is not int:
-            raise manifest_mod.FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
+            raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
         if isinstance(chunks, list) and len(chunks) > 1:
             if not all(isinstance(chunk, list) and len(chunk) == 6 and type(chunk[1]) is int for chunk in chunks):
-                raise manifest_mod.FeedRejected(manifest_mod.DAMAGED, detail="manifest: chunks of %r" % path)
+                raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: chunks of %r" % path)
             chunks = [(chunk[0], chunk[1]) for chunk in chunks]
         else:
             chunks = ()

@@ -14,7 +14,6 @@ Per region, under <support>/client/regions/<id>/:
 Writing these is install.py's part; nothing here changes a release.
 """
 
-import dataclasses
 import errno
 import fcntl
 import hashlib
@@ -22,11 +21,11 @@ import json
 import os
 import re
 import stat
-from typing import Optional
 
 from . import fsutil, manifest as manifest_mod
 from .errors import BUSY, UpdaterError, write_failed
 from .feed import SHA256_HEX
+from .record import Record
 
 CURRENT_LIMIT = 1 << 20
 MANIFEST_SUFFIX = ".manifest"
@@ -39,17 +38,17 @@ def region_directory(support, region_id):
     return os.path.join(support, "client", "regions", region_id)
 
 
-@dataclasses.dataclass
-class InstalledRelease:
+class InstalledRelease(Record):
     """What current.json names, with the verified manifest of that release."""
 
-    region_dir: str
-    metadata: dict
-    # None when it was read only as a source for an update to another release (install.installed_source):
-    # then sources and carry_over hold what that update needs of it.
-    manifest: Optional[manifest_mod.Manifest]
-    sources: object = None
-    carry_over: Optional[manifest_mod.Manifest] = None
+    def __init__(self, region_dir, metadata, manifest, sources=None, carry_over=None):
+        self.region_dir = region_dir
+        self.metadata = metadata
+        # None when it was read only as a source for an update to another release (install.installed_source):
+        # then sources and carry_over hold what that update needs of it.
+        self.manifest = manifest
+        self.sources = sources
+        self.carry_over = carry_over
 
     @property
     def release_id(self):

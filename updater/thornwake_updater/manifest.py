@@ -28,17 +28,16 @@ climbs with leading ".." only (never after a name) and never above the
 release's root, so following it can only lead to another place in the tree.
 """
 
-import dataclasses
 import json
 import os
 import re
 import sys
 import unicodedata
-from typing import List, Optional
 
 from . import chunks as chunks_mod
 from .errors import FeedRejected
 from .feed import SHA256_HEX, ObjectRef
+from .record import Record
 
 FORMATS = (1, 2)
 MANIFEST_LIMIT = 64 << 20
@@ -79,16 +78,16 @@ class Entry:
         return 0o755 if self.executable else 0o644
 
 
-@dataclasses.dataclass
-class Manifest:
-    kind: str
-    entries: List[Entry]
-    release_id: Optional[str] = None
-    version: Optional[str] = None
-    executable: Optional[str] = None
-    sha256: Optional[str] = None
-    # The exact bytes that sha256 names, kept beside an installed release.
-    raw: Optional[bytes] = dataclasses.field(default=None, repr=False)
+class Manifest(Record):
+    def __init__(self, kind, entries, release_id=None, version=None, executable=None, sha256=None, raw=None):
+        self.kind = kind
+        self.entries = entries
+        self.release_id = release_id
+        self.version = version
+        self.executable = executable
+        self.sha256 = sha256
+        # The exact bytes that sha256 names, kept beside an installed release.
+        self.raw = raw
 
     def files(self):
         return [entry for entry in self.entries if entry.kind == "file"]
