@@ -205,13 +205,16 @@ def _names(fd):
         return []
 
 
-def return_freed_memory():
-    """Have large blocks of memory go back to the system as soon as they are freed, for the rest of the run.
+def return_freed_memory(at_once=True):
+    """How freed memory is kept, for the rest of the run: large blocks go back to the system at once (at_once),
+    or blocks of up to several MiB are kept for reuse.
 
     An update holds a large client's manifest in buffers of several MB for a
-    moment. GNU libc otherwise serves blocks of that size from its heap after
-    the first is freed, where they stay resident for the rest of the run.
-    Other C libraries (macOS's) return large blocks anyway: nothing to do there.
+    moment: GNU libc would otherwise serve such blocks from its heap after the
+    first is freed, where they stay resident for the rest of the run. A download
+    takes and frees chunk buffers of up to a few MiB by the thousand: mapping
+    each afresh would cost more time than the download. Other C libraries
+    (macOS's) return large blocks anyway: nothing to do there.
     """
     try:
         os.confstr("CS_GNU_LIBC_VERSION")
@@ -220,8 +223,13 @@ def return_freed_memory():
     try:
         import ctypes
 
-        # M_MMAP_THRESHOLD: fixed at its usual start (128 KiB), which also stops GNU libc from raising it.
-        ctypes.CDLL(None).mallopt(-3, 128 << 10)
+        libc = ctypes.CDLL(None)
+        # M_MMAP_THRESHOLD: blocks this large are mapped of their own and unmapped when freed. Fixed, so GNU libc
+        # no longer raises it; M_TRIM_THRESHOLD then too, as it would have done.
+        threshold = 128 << 10 if at_once else 8 << 20
+        libc.mallopt(-3, threshold)
+        if not at_once:
+            libc.mallopt(-1, 2 * threshold)
     except (ImportError, OSError, AttributeError):
         pass
 

@@ -159,6 +159,7 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
         report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
         report.start()
         sources.close()  # every local file is in place: the index of the installed release is not needed again
+        fsutil.return_freed_memory(at_once=False)  # the manifests' large buffers are gone; chunk buffers come next
         fetch.Engine(mirrors, tree, limits, report).run(spans)
         spans = None  # one piece each of many thousand files, no longer needed
         report.finish()
