@@ -1,12 +1,38 @@
 """Update runs: installing, delta updates, refused releases, two regions at once, and SIGKILL at any moment."""
 
+import hashlib
 import os
 import subprocess
+import tempfile
+import unittest
 
 from support import (KEY_A, PYTHON, SCRIPT, UPDATER_DIR, Feed, ServedFeedTestCase, UpdaterTestCase, installed_is_intact,
                      make_tree, noise, read, release_files, write, write_config)
 
-from thornwake_updater import parallel
+from thornwake_updater import assemble, install, installed, manifest, parallel
+
+
+class StampsTest(unittest.TestCase):
+    def test_the_stamps_an_install_records_are_those_the_next_update_trusts(self):
+        files = {"a.bin": b"a", "d/\u00e9.bin": b"e", 'q"uote.bin': b"q", "same.bin": b"a"}
+        with tempfile.TemporaryDirectory() as root:
+            make_tree(root, files)
+            stamp = {path: assemble.stamp_of(os.lstat(os.path.join(root, path))) for path in files}
+            record = os.path.join(root, "release.verified")
+            install.write_stamps(record, ((path, assemble.STAMP.unpack(stamp[path])) for path in files))
+            sources = assemble.ReleaseSources(root)
+            recorded = installed.read_stamps(record)
+            for path, data in files.items():
+                sources.add(path, hashlib.sha256(data).hexdigest(), 0o644, len(data), recorded.get(path))
+            for path, data in files.items():
+                entry = manifest.Entry(path, "file", len(data), 0o644, hashlib.sha256(data).hexdigest())
+                # The first file with a content is its source.
+                first = next(other for other in files if files[other] == data)
+                self.assertEqual([(os.path.join(root, first), 0o644, stamp[first])], sources.whole(entry), path)
+            # Written in pieces: more files than one piece holds.
+            many = {"f%d" % index: [index, 2**40 + index, -index] for index in range(2500)}
+            install.write_stamps(record, ((path, tuple(value)) for path, value in many.items()))
+            self.assertEqual(many, installed.read_stamps(record))
 
 
 class UpdateTest(ServedFeedTestCase):

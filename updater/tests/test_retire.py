@@ -31,7 +31,8 @@ class CarryOverTest(unittest.TestCase):
     ]
 
     def test_the_games_files_in_declared_directories_move_into_the_current_release(self):
-        old = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/default.cfg", "file")))
+        # What an update holds of the retired release's manifest.
+        old = retire.carry_over_view(["saves"], ["saves/default.cfg", "data/shipped.dat"])
         new = manifest.Manifest("client", _entries(("saves", "dir"), ("saves/shipped.cfg", "file"),
                                                    ("saves/blocked", "link", "../bin"), ("bin", "dir")))
         with tempfile.TemporaryDirectory() as root:

@@ -27,6 +27,7 @@ import errno
 import hashlib
 import os
 import stat
+import struct
 import threading
 
 from . import chunks as chunks_mod, fetch, fsutil
@@ -37,8 +38,13 @@ READ_BLOCK = 256 << 10
 _OPEN_SOURCES = 16
 
 
+# A file's stamp (inode, size, modification time in ns), packed: a third of the room of three numbers in a list,
+# and a release of many thousand files holds one per file.
+STAMP = struct.Struct("<QQq")
+
+
 def stamp_of(info):
-    return [info.st_ino, info.st_size, info.st_mtime_ns]
+    return STAMP.pack(info.st_ino, info.st_size, info.st_mtime_ns)
 
 
 class Sources:
@@ -52,49 +58,86 @@ class Sources:
         """[(path, offset)] where chunk (at offset in entry) may lie."""
         return []
 
+    def close(self):
+        """Let go of what is held to find local files: the tree is prepared."""
+
 
 class ReleaseSources(Sources):
-    """An installed release: its manifest says where each file and chunk lies.
+    """An installed release: where its manifest says each file and chunk lies, and the stamps install recorded.
 
-    Indexes hold the manifest's own entries, and paths are made when asked for:
-    a client of many thousand files would otherwise be held a second time.
+    Only that is kept, not the manifest: a client of many thousand files would
+    otherwise be held twice during an update (install.installed_source reads
+    it straight from the manifest's text).
     """
 
-    def __init__(self, tree, manifest, stamps):
+    def __init__(self, tree):
         self.tree = tree
-        self._stamps = stamps
-        # Whole hash -> entry; a file of one chunk is also where that chunk lies.
+        # Whole hash (its 32 bytes: half the room of its hex digits) -> its file's record (_RECORD, then its path in
+        # UTF-8); a file of one chunk is also where that chunk lies.
         self._whole = {}
-        # Chunk hash -> (entry, offset), of the files of several chunks.
+        # Chunk hash -> (path, offset), of the files of several chunks.
         self._chunks = {}
-        for entry in manifest.entries:
-            if entry.kind != "file":
-                continue
-            self._whole.setdefault(entry.sha256, entry)
-            if len(entry.chunks) > 1:
-                for chunk, offset in chunks_mod.positions(entry.chunks):
-                    self._chunks.setdefault(chunk.sha256, (entry, offset))
 
-    def _path(self, entry):
-        return os.path.join(self.tree, entry.path)
+    def add(self, path, sha256, mode, size, stamp, chunks=()):
+        """The file at path (relative), its stamp as recorded (see _packed); chunks: (sha256, size) of each when
+        there are several."""
+        try:
+            digest = bytes.fromhex(sha256)
+            if digest not in self._whole:
+                stamp = _packed(stamp)
+                self._whole[digest] = _RECORD.pack(0o755 if mode & 0o111 else 0o644, size, stamp is not None,
+                                                   stamp or b"") + path.encode("utf-8")
+        except (ValueError, struct.error):
+            return  # not a file an update could use
+        if len(chunks) > 1:
+            offset = 0
+            for chunk_sha256, length in chunks:
+                self._chunks.setdefault(chunk_sha256, (path, offset))
+                offset += length
+
+    def add_entries(self, entries, stamps):
+        for entry in entries:
+            if entry.kind == "file":
+                self.add(entry.path, entry.sha256, entry.mode, entry.size, stamps.get(entry.path),
+                         [(chunk.sha256, chunk.size) for chunk in entry.chunks])
+
+    def close(self):
+        self._whole = {}
+        self._chunks = {}
+
+    def _path(self, relative):
+        return os.path.join(self.tree, relative)
 
     def whole(self, entry):
-        found = self._whole.get(entry.sha256)
-        if found is None:
+        record = self._whole.get(bytes.fromhex(entry.sha256))
+        if record is None:
             return []
-        stamp = self._stamps.get(found.path)
-        return [(self._path(found), found.install_mode(), stamp if _is_stamp(stamp) else None)]
+        mode, _, stamped, stamp = _RECORD.unpack_from(record)
+        return [(self._path(record[_RECORD.size:].decode("utf-8")), mode, stamp if stamped else None)]
 
     def chunk(self, entry, chunk, offset):
         found = self._chunks.get(chunk.sha256)
         if found is not None:
             return [(self._path(found[0]), found[1])]
-        found = self._whole.get(chunk.sha256)
-        return [(self._path(found), 0)] if found is not None and found.size == chunk.size else []
+        record = self._whole.get(bytes.fromhex(chunk.sha256))
+        if record is None or _RECORD.unpack_from(record)[1] != chunk.size:
+            return []
+        return [(self._path(record[_RECORD.size:].decode("utf-8")), 0)]
 
 
-def _is_stamp(value):
-    return type(value) is list and len(value) == 3
+# What the index of an installed release keeps of a file, in one bytes object with its path (a release of many
+# thousand files has as many): install mode, size, whether it has a stamp, the stamp.
+_RECORD = struct.Struct("<HQ?%ds" % STAMP.size)
+
+
+def _packed(stamp):
+    """A recorded stamp as read (anything but a list of three numbers is none), packed; or None."""
+    if type(stamp) is not list or len(stamp) != 3:
+        return None
+    try:
+        return STAMP.pack(*stamp)
+    except (struct.error, TypeError):
+        return None
 
 
 class TreeSources(Sources):
@@ -218,7 +261,8 @@ class Build(fetch.Sink):
         self.manifest = manifest
         self.sources = sources
         self.targets = []
-        # sha256 -> (target, offset in it), or a list of those, of a chunk still to fetch.
+        # sha256 -> (target, offset in it), or a list of those, of a chunk still to fetch; the target alone for
+        # offset 0 (most files are one chunk, and a tuple for each would be held with it).
         self.wanted = {}
         self.pieces = []
         self.linked = 0
@@ -476,15 +520,17 @@ class Build(fetch.Sink):
         places = self.wanted.get(chunk.sha256)
         if places is None:
             # Mostly a chunk has one place: a list only for the others.
-            self.wanted[chunk.sha256] = (target, offset)
+            self.wanted[chunk.sha256] = target if offset == 0 else (target, offset)
             self.pieces.append(fetch.Piece(chunk))
         elif type(places) is list:
             places.append((target, offset))
         else:
-            self.wanted[chunk.sha256] = [places, (target, offset)]
+            self.wanted[chunk.sha256] = [self._places(chunk)[0], (target, offset)]
 
     def _places(self, piece):
         places = self.wanted[piece.sha256]
+        if type(places) is _Target:
+            return ((places, 0),)
         return places if type(places) is list else (places,)
 
     # Fetched chunks (from the fetching threads) ---------------------------------------------------
@@ -523,7 +569,7 @@ class Build(fetch.Sink):
     # Finishing -----------------------------------------------------------------------------------
 
     def finish(self, check_each=None):
-        """Hash every file of several chunks as a whole, make the links; the stamps of all files.
+        """Hash every file of several chunks as a whole, make the links; every file has its stamp then.
 
         check_each(items, work) runs work(item) for every item (on threads).
         """
@@ -552,7 +598,11 @@ class Build(fetch.Sink):
         for entry in self.manifest.entries:
             if entry.kind == "link":
                 os.symlink(entry.target, self.place(entry.path))
-        return {target.entry.path: target.stamp for target in self.targets}
+
+    def stamps(self):
+        """(path, [inode, size, modification time in ns]) of every file, once finished."""
+        for target in self.targets:
+            yield target.entry.path, STAMP.unpack(target.stamp)
 
     def paths(self):
         """Every file (made as they are asked for: one flush of the whole disk needs none) and directory of the tree."""

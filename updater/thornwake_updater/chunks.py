@@ -108,6 +108,7 @@ def parse_chunks(value, packs, path, size, sha256):
         if not _count(offset) or offset + stored > POSITION_LIMIT:
             raise _bad("entry %r has a chunk at a bad offset" % path)
         # The same value held once: a release of many small files holds many of these.
+        length = size if length == size else length
         chunks.append(Chunk(digest, length, length if stored == length else stored, ENCODINGS[encoding],
                             pack if packs is BY_INDEX else packs[pack], offset))
         total += length
@@ -120,7 +121,8 @@ def parse_chunks(value, packs, path, size, sha256):
         chunks[0].sha256 = sha256
     elif not chunks and sha256 != EMPTY_SHA256:
         raise _bad("the chunks of %r do not make up its hash" % path)
-    return chunks
+    # A tuple takes less room than a list, and nothing changes a file's chunks.
+    return tuple(chunks)
 
 
 def whole_object(path, sha256, size, encoding, stored_size):
@@ -128,8 +130,8 @@ def whole_object(path, sha256, size, encoding, stored_size):
     if not size:
         if sha256 != EMPTY_SHA256:
             raise _bad("the empty file %r has the hash of content" % path)
-        return []
-    return [Chunk(sha256, size, stored_size, encoding)]
+        return ()
+    return (Chunk(sha256, size, stored_size, encoding),)
 
 
 def positions(chunks):

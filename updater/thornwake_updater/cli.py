@@ -11,10 +11,8 @@ with the arguments after "--". Whatever fails, the last line is one
 traceback never reaches the launcher.
 """
 
-import dataclasses
 import os
 import re
-from typing import List, Optional
 
 # Only what every mode needs is imported here; installing, playing and replacing the launcher bring
 # in their own modules (and subprocess, plistlib, shutil) when a run gets that far.
@@ -27,8 +25,9 @@ from .check import (
     self_update_allowed,
 )
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
-from .installed import RegionLock, installed_release, region_directory
+from .installed import RegionLock, installed_release, read_current, region_directory
 from .output import Output
+from .record import Record
 
 LAUNCHER_VERSION = re.compile(r"\A[0-9a-f]{16}\Z")
 
@@ -38,16 +37,17 @@ INTERRUPTED = "The update was interrupted; the installed game was not changed. T
 UNEXPECTED = "The updater hit an unexpected problem. Retry, or reinstall the launcher."
 
 
-@dataclasses.dataclass
-class Options:
-    config: Optional[str] = None
-    region: Optional[str] = None
-    launcher_bundle: Optional[str] = None
-    launcher_version: Optional[str] = None
-    relaunched_from: Optional[str] = None
-    no_self_update: bool = False
-    mode: str = "play"
-    game_arguments: List[str] = dataclasses.field(default_factory=list)
+class Options(Record):
+    def __init__(self, config=None, region=None, launcher_bundle=None, launcher_version=None, relaunched_from=None,
+                 no_self_update=False, mode="play", game_arguments=None):
+        self.config = config
+        self.region = region
+        self.launcher_bundle = launcher_bundle
+        self.launcher_version = launcher_version
+        self.relaunched_from = relaunched_from
+        self.no_self_update = no_self_update
+        self.mode = mode
+        self.game_arguments = [] if game_arguments is None else game_arguments
 
 
 _VALUED = {
@@ -142,20 +142,20 @@ def _recover_launcher(ctx):
 
 
 def run_update(ctx):
-    from . import fetch, manifest as manifest_mod
-    from .install import install_release, load_manifest, release_sources, staging_directory
-    from .retire import remove_leftovers
+    from . import fetch, fsutil, manifest as manifest_mod
+    from .install import install_release, installed_source, load_manifest, release_sources, staging_directory, staging_manifest
+    from .retire import carry_over_view, remove_leftovers
 
     output = ctx.output
     ctx.settings  # configuration errors come before anything is written
+    fsutil.return_freed_memory()
     ctx.prepare_support()
     _recover_launcher(ctx)
     with RegionLock(ctx.region_dir):
-        installed = installed_release(ctx.region_dir)
         try:
             feed = ctx.fetch_feed()
         except NetworkError as exc:
-            if installed is not None:
+            if installed_release(ctx.region_dir) is not None:
                 raise NetworkError(_UNREACHABLE_INSTALLED, detail=exc.detail)
             raise
         mirrors = fetch.Mirrors(feed.mirrors)
@@ -169,23 +169,47 @@ def run_update(ctx):
             return selfupdate.install_launcher(ctx, feed, launcher, mirrors)
         release = feed.client.release_id
         staging = staging_directory(ctx.region_dir, release, feed.client.manifest.sha256)
+        # The installed manifest is parsed in full only when it is the one the feed names (the release is then
+        # checked, and repaired from it); for any other it is read as a source only, never held.
+        metadata = read_current(ctx.region_dir)
+        same = metadata is not None and metadata["manifestSha256"] == feed.client.manifest.sha256
+        installed = installed_release(ctx.region_dir) if same else installed_source(ctx.region_dir)
         current = installed.metadata["releaseDirectory"] if installed else None
         remove_leftovers(ctx.region_dir, current, keep_staging=os.path.basename(staging))
         if client_is_current(feed, installed):
             output.client_current(release)
             return 0
-        manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits)
-        if manifest.release_id != release:
-            raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
-        # A path too long for this system is refused before anything is downloaded.
-        manifest_mod.check_room(manifest, staging)
-        name = install_release(feed, manifest, ctx.region_dir, release_sources(installed), mirrors, output, ctx.limits)
-        output.installed_client(release)
-        known = {name: manifest}
+        known = {}
         if installed is not None:
-            known[installed.metadata["releaseDirectory"]] = installed.manifest
+            if installed.manifest is None:
+                known[current] = installed.carry_over
+            else:
+                entries = installed.manifest.entries
+                known[current] = carry_over_view([e.path for e in entries if e.kind == "dir"], [e.path for e in entries if e.kind != "dir"])
+        sources = release_sources(installed)
+        kept = staging_manifest(staging)
+        try:
+            manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits, keep_at=kept)
+            if manifest.release_id != release:
+                raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
+            # A path too long for this system is refused before anything is downloaded.
+            manifest_mod.check_room(manifest, staging)
+        except BaseException:
+            # A refused release leaves nothing behind.
+            _remove_quietly(kept)
+            raise
+        name = install_release(feed, manifest, ctx.region_dir, sources, mirrors, output, ctx.limits)
+        output.installed_client(release)
+        known[name] = manifest
         remove_leftovers(ctx.region_dir, name, known=known)
     return 0
+
+
+def _remove_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def run_play_mode(ctx):

@@ -9,16 +9,15 @@ The launcher reads "schemaVersion", "defaultRegion" and each region's "id" and
   "trustedKeys": the Ed25519 public keys (64 hex digits each) allowed to sign it
 """
 
-import dataclasses
 import ipaddress
 import json
 import os
 import re
 import sys
 import urllib.parse
-from typing import List
 
 from .errors import ConfigError
+from .record import Record
 
 REGION_ID = re.compile(r"\A[a-z][a-z0-9-]{0,31}\Z")
 _HEX_KEY = re.compile(r"\A[0-9a-fA-F]{64}\Z")
@@ -28,12 +27,12 @@ MAX_TRUSTED_KEYS = 16
 _BROKEN = "The launcher configuration is damaged. Reinstall Thornwake Launcher."
 
 
-@dataclasses.dataclass
-class RegionSettings:
-    id: str
-    name: str
-    feed_url: str
-    trusted_keys: List[bytes]
+class RegionSettings(Record):
+    def __init__(self, id, name, feed_url, trusted_keys):
+        self.id = id
+        self.name = name
+        self.feed_url = feed_url
+        self.trusted_keys = trusted_keys
 
 
 def support_directory(environ=None, platform=None):

@@ -27,16 +27,15 @@ player back to an older, perhaps vulnerable, release. The expiry keeps a
 stale feed from being replayed forever.
 """
 
-import dataclasses
 import datetime
 import json
 import os
 import re
 import time
-from typing import List, Optional
 
 from . import chunks, envelope, fsutil, transport
 from .errors import FeedRejected
+from .record import Record
 
 FORMAT = 2
 FEED_LIMIT = envelope.LIMIT
@@ -57,19 +56,15 @@ _ROLLBACK = "The server sent older update information than before. Try again lat
 _OTHER_REGION = "The server sent update information for another region. Try again later."
 
 
-@dataclasses.dataclass
-class ObjectRef:
+class ObjectRef(Record):
     """A content-addressed object as a feed or manifest refers to it."""
 
-    sha256: str
-    size: int
-    encoding: str = "identity"
-    # The bytes as stored: the size unless given.
-    stored_size: Optional[int] = None
-
-    def __post_init__(self):
-        if self.stored_size is None:
-            self.stored_size = self.size
+    def __init__(self, sha256, size, encoding="identity", stored_size=None):
+        self.sha256 = sha256
+        self.size = size
+        self.encoding = encoding
+        # The bytes as stored: the size unless given.
+        self.stored_size = size if stored_size is None else stored_size
 
     def chunk(self):
         """The object as the fetch engine takes it: stand-alone, whole."""
@@ -101,31 +96,32 @@ class ObjectRef:
         return ObjectRef(digest, size, encoding, stored)
 
 
-@dataclasses.dataclass
-class ClientRelease:
-    release_id: str
-    source_revision: str
-    world_version: str
-    manifest: ObjectRef
+class ClientRelease(Record):
+    def __init__(self, release_id, source_revision, world_version, manifest):
+        self.release_id = release_id
+        self.source_revision = source_revision
+        self.world_version = world_version
+        self.manifest = manifest
 
 
-@dataclasses.dataclass
-class LauncherRelease:
-    version: str
-    manifest: ObjectRef
+class LauncherRelease(Record):
+    def __init__(self, version, manifest):
+        self.version = version
+        self.manifest = manifest
 
 
-@dataclasses.dataclass
-class Feed:
-    base_url: str
-    region: str
-    sequence: int
-    expires: datetime.datetime
-    client: ClientRelease
-    launcher: Optional[LauncherRelease]
-    # Where packs and objects come from: the feed's mirrors, else its own directory.
-    mirrors: List[str]
-    raw: bytes = dataclasses.field(repr=False)
+class Feed(Record):
+    def __init__(self, base_url, region, sequence, expires, client, launcher, mirrors, raw):
+        self.base_url = base_url
+        self.region = region
+        self.sequence = sequence
+        self.expires = expires
+        self.client = client
+        # None when the feed offers no launcher.
+        self.launcher = launcher
+        # Where packs and objects come from: the feed's mirrors, else its own directory.
+        self.mirrors = mirrors
+        self.raw = raw
 
 
 def _is_int(value):

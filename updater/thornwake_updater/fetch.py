@@ -9,8 +9,9 @@ turn.
 
 Every piece is decoded and checked against its SHA-256 before it is handed on
 (in memory: a chunk is at most a few MiB; only stand-alone objects of the
-older format may be larger, and those are checked as they stream and handed
-on again from their first byte when they fail). A span cut off continues at
+older format may be larger, and those, like everything a streaming sink takes,
+are checked as they stream and handed on again from their first byte when
+they fail). A span cut off continues at
 the first byte not yet received, also in the middle of a piece, on the same
 mirror or the next one; finished pieces are never fetched again. A mirror that
 refuses, fails or stalls is tried after the others; one that sent a piece with
@@ -168,6 +169,9 @@ class Mirrors:
 class Sink:
     """Where checked content goes; called from the fetching threads."""
 
+    # True: every piece is handed on as it arrives, and counts once it is checked as a whole (finished).
+    streams = False
+
     def write(self, piece, at, data):
         """data is piece's content from byte at on (all of it, at 0, for a piece checked in memory)."""
         raise NotImplementedError
@@ -243,7 +247,7 @@ class _Receiver:
 
     def _reset(self):
         self.received = 0
-        if self.piece.stored_size <= IN_MEMORY:
+        if self.piece.stored_size <= IN_MEMORY and not self.sink.streams:
             self.buffer, self.stream = bytearray(), None
         else:
             self.buffer, self.stream = None, _Streamed(self.piece, self.sink)
@@ -436,22 +440,30 @@ class Engine:
                 tried.add(mirror)
 
 
+class _Collect(Sink):
+    """The content of one object, in a buffer of its signed size."""
+
+    streams = True
+
+    def __init__(self, size):
+        self.content = bytearray(size)
+
+    def write(self, piece, at, data):
+        self.content[at:at + len(data)] = data
+
+    def finished(self, piece):
+        pass
+
+
 def fetch_object(mirrors, chunk, limit, limits=transport.DEFAULT_LIMITS):
     """The checked content of one object (a manifest), at most limit bytes, as a bytearray."""
     if chunk.size > limit:
         raise FeedRejected(MISMATCH, detail="object %s is larger than %d bytes" % (chunk.sha256, limit))
-    # Filled in place and handed on as it is: a large manifest is not held twice.
-    content = bytearray()
-
-    class Collect(Sink):
-        def write(self, piece, at, data):
-            content[at:at + len(data)] = data
-
-        def finished(self, piece):
-            pass
-
+    # Filled in place as it is decoded and handed on as it is: a large manifest is held once, beside neither
+    # its stored form nor a decoded copy.
+    sink = _Collect(chunk.size)
     if chunk.size:
-        Engine(mirrors, Collect(), limits, workers=1).run(plan_spans([Piece(chunk)]))
+        Engine(mirrors, sink, limits, workers=1).run(plan_spans([Piece(chunk)]))
     elif chunk.sha256 != chunks_mod.EMPTY_SHA256:
         raise FeedRejected(MISMATCH, detail="object %s: content does not match its hash" % chunk.sha256)
-    return content
+    return sink.content

@@ -56,12 +56,13 @@ def temp_name(path, tag="tmp"):
 
 
 def atomic_write(path, data, mode=0o644):
-    """Replace path with data (bytes) atomically and durably."""
+    """Replace path with data (bytes, or an iterable of bytes written in turn) atomically and durably."""
     tmp = temp_name(path)
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
     try:
         with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
+            for piece in (data,) if isinstance(data, (bytes, bytearray, memoryview)) else data:
+                handle.write(piece)
             handle.flush()
             flush(handle.fileno())
         os.replace(tmp, path)
@@ -202,6 +203,35 @@ def _names(fd):
         return os.listdir(fd)
     except OSError:
         return []
+
+
+def return_freed_memory(at_once=True):
+    """How freed memory is kept, for the rest of the run: large blocks go back to the system at once (at_once),
+    or blocks of up to several MiB are kept for reuse.
+
+    An update holds a large client's manifest in buffers of several MB for a
+    moment: GNU libc would otherwise serve such blocks from its heap after the
+    first is freed, where they stay resident for the rest of the run. A download
+    takes and frees chunk buffers of up to a few MiB by the thousand: mapping
+    each afresh would cost more time than the download. Other C libraries
+    (macOS's) return large blocks anyway: nothing to do there.
+    """
+    try:
+        os.confstr("CS_GNU_LIBC_VERSION")
+    except (ValueError, OSError):
+        return
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None)
+        # M_MMAP_THRESHOLD: blocks this large are mapped of their own and unmapped when freed. Fixed, so GNU libc
+        # no longer raises it; M_TRIM_THRESHOLD then too, as it would have done.
+        threshold = 128 << 10 if at_once else 8 << 20
+        libc.mallopt(-3, threshold)
+        if not at_once:
+            libc.mallopt(-1, 2 * threshold)
+    except (ImportError, OSError, AttributeError):
+        pass
 
 
 def _syncfs():

@@ -16,31 +16,115 @@ import os
 import secrets
 import shutil
 
-from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, transport
-from .errors import InstallError, write_failed
-from .installed import VERIFIED_SUFFIX
+from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, retire, transport
+from .errors import FeedRejected, InstallError, UpdaterError, write_failed
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, read_current, verified_manifest_bytes
 
 CURRENT_FORMAT = 1
 STAGING = ".staging-"
 
 
-def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client"):
-    """The verified manifest that ref names: the installed one when it is that, else fetched into memory."""
+def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client", keep_at=None):
+    """The verified manifest that ref names: the installed one when it is that, else fetched into memory.
+
+    With keep_at, its bytes are written there (durably) at once and not held:
+    install_release gives that file the release's name. Otherwise they are in
+    its raw.
+    """
     if installed is not None and installed.manifest_sha256 == ref.sha256:
         # Its bytes, which it does not hold, are written beside the repaired release.
         raw = installed.manifest_bytes()
         if raw is not None:
-            installed.manifest.raw = raw
+            if keep_at is None:
+                installed.manifest.raw = raw
+            else:
+                _keep(keep_at, raw)
             return installed.manifest
     data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
-    return manifest_mod.parse(data, kind, sha256=ref.sha256)
+    if keep_at is None:
+        return manifest_mod.parse(data, kind, sha256=ref.sha256)
+    _keep(keep_at, data)
+    # Parsed from its text alone: a large client's manifest is not held as bytes too.
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: not UTF-8 (%s)" % exc)
+    data = None
+    return manifest_mod.parse(text, kind, sha256=ref.sha256)
+
+
+def _keep(path, data):
+    try:
+        fsutil.real_directory(os.path.dirname(path))
+        fsutil.atomic_write(path, data)
+    except OSError as exc:
+        raise write_failed(exc)
 
 
 def release_sources(installed):
     """The installed release as a source of files and chunks (nothing when there is none)."""
     if installed is None:
         return assemble.Sources()
-    return assemble.ReleaseSources(installed.tree, installed.manifest, installed.stamps())
+    if installed.sources is not None:
+        return installed.sources
+    sources = assemble.ReleaseSources(installed.tree)
+    sources.add_entries(installed.manifest.entries, installed.stamps())
+    return sources
+
+
+def installed_source(region_dir):
+    """The region's current release, as installed_release finds it, read only as a source for an update to
+    another release: without its manifest, with its sources and what retiring it needs (see InstalledRelease).
+
+    Its manifest's entries are read one by one into that index, never held:
+    a large client's would otherwise be held beside the new one.
+    """
+    metadata = read_current(region_dir)
+    data = verified_manifest_bytes(region_dir, metadata) if metadata is not None else None
+    if data is None:
+        return None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    data = None
+    release = InstalledRelease(region_dir, metadata, None)
+    sources = assemble.ReleaseSources(release.tree)
+    stamps = release.stamps()
+    declared, own, executable = [], [], []
+
+    def visit(item):
+        path = item.get("path")
+        manifest_mod.check_path(path)
+        kind = item.get("type", "file")
+        if kind == "dir":
+            declared.append(path)
+            return
+        own.append(path)
+        if kind != "file":
+            return
+        digest, size, mode, chunks = item.get("sha256"), item.get("size"), item.get("mode", 0o644), item.get("chunks")
+        if type(digest) is not str or type(size) is not int or type(mode) is not int:
+            raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
+        if isinstance(chunks, list) and len(chunks) > 1:
+            if not all(isinstance(chunk, list) and len(chunk) == 6 and type(chunk[1]) is int for chunk in chunks):
+                raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: chunks of %r" % path)
+            chunks = [(chunk[0], chunk[1]) for chunk in chunks]
+        else:
+            chunks = ()
+        sources.add(path, digest, mode, size, stamps.pop(path, None), chunks)
+        if path == metadata["executable"] and mode & 0o111:
+            executable.append(path)
+
+    try:
+        document = manifest_mod.scan(text, "client", visit)
+    except UpdaterError:
+        return None
+    if document.get("releaseId") != metadata["releaseId"] or not executable:
+        return None
+    release.sources = sources
+    release.carry_over = retire.carry_over_view(declared, own)
+    return release
 
 
 def space_needed(manifest, sources):
@@ -74,26 +158,43 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
         spans = fetch.plan_spans(tree.prepare())
         report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
         report.start()
+        sources.close()  # every local file is in place: the index of the installed release is not needed again
+        fsutil.return_freed_memory(at_once=False)  # the manifests' large buffers are gone; chunk buffers come next
         fetch.Engine(mirrors, tree, limits, report).run(spans)
         spans = None  # one piece each of many thousand files, no longer needed
         report.finish()
         (output.installing_client if kind == "client" else output.installing_launcher)()
-        stamps = tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))
+        tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))
     finally:
         tree.close()
     files, directories = tree.paths()
     fsutil.flush_tree(staging, files, directories)
-    return stamps
+    return tree.stamps()
 
 
 def write_stamps(path, stamps):
     """The inode, size and modification time of every file of a tree that was just verified.
 
-    A later update hashes a file again only when these changed: the tree's
-    files are its own, and nothing writes to them without changing them.
+    stamps: (path, [inode, size, mtime in ns]) of each file. A later update
+    hashes a file again only when these changed: the tree's files are its own,
+    and nothing writes to them without changing them.
     """
-    data = json.dumps({"format": 1, "files": stamps}, separators=(",", ":")).encode("utf-8")
-    fsutil.atomic_write(path, data)
+    fsutil.atomic_write(path, _stamps_document(stamps))
+
+
+def _stamps_document(stamps, batch=1024):
+    """{"format":1,"files":{path: stamp, ...}} in pieces: at many thousand files one string of it, and its bytes,
+    would be held beside everything else."""
+    yield b'{"format":1,"files":{'
+    pieces = []
+    separator = ""
+    for path, (inode, size, mtime) in stamps:
+        pieces.append("%s%s:[%d,%d,%d]" % (separator, json.dumps(path), inode, size, mtime))
+        separator = ","
+        if len(pieces) >= batch:
+            yield "".join(pieces).encode("utf-8")
+            pieces = []
+    yield ("".join(pieces) + "}}").encode("utf-8")
 
 
 def make_current(region_dir, feed_client, manifest, directory_name):
@@ -116,6 +217,14 @@ def staging_directory(region_dir, release_id, manifest_sha256):
     return os.path.join(region_dir, "releases", "%s%s%s" % (release_id, STAGING, manifest_sha256[:12]))
 
 
+def staging_manifest(staging):
+    """Where the manifest of the release built in staging is kept until the release gets its name (load_manifest).
+
+    It goes with the staging tree: kept while that is continued, retired with it.
+    """
+    return staging + MANIFEST_SUFFIX
+
+
 def install_release(feed, manifest, region_dir, sources, mirrors, output, limits=transport.DEFAULT_LIMITS):
     """Build, verify and switch to the release of manifest; its directory name."""
     client = feed.client
@@ -129,7 +238,11 @@ def install_release(feed, manifest, region_dir, sources, mirrors, output, limits
         # A failure leaves the staging tree for the next run to continue.
         stamps = build(staging, manifest, sources, mirrors, output, "client", client.release_id, limits)
         write_stamps(final + VERIFIED_SUFFIX, stamps)
-        fsutil.atomic_write(final + ".manifest", manifest.raw)
+        if manifest.raw is None:
+            # Written when it was loaded (load_manifest); the rename is made durable with the tree's below.
+            os.rename(staging_manifest(staging), final + MANIFEST_SUFFIX)
+        else:
+            fsutil.atomic_write(final + MANIFEST_SUFFIX, manifest.raw)
         os.rename(staging, final)
         fsutil.fsync_dir(releases)
         make_current(region_dir, client, manifest, name)

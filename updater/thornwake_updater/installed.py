@@ -7,13 +7,13 @@ Per region, under <support>/client/regions/<id>/:
   releases/<name>.manifest     its manifest, as verified when it was installed
   releases/<name>.verified     what install noted of each file it verified (stamps)
   releases/<release>.staging-* a release being built; never current
+  releases/<staging>.manifest  its manifest, from when it was verified until the release is named
   feed-state.json              the highest feed sequence accepted
   update.lock                  held while an update runs
 
 Writing these is install.py's part; nothing here changes a release.
 """
 
-import dataclasses
 import errno
 import fcntl
 import hashlib
@@ -25,8 +25,10 @@ import stat
 from . import fsutil, manifest as manifest_mod
 from .errors import BUSY, UpdaterError, write_failed
 from .feed import SHA256_HEX
+from .record import Record
 
 CURRENT_LIMIT = 1 << 20
+MANIFEST_SUFFIX = ".manifest"
 VERIFIED_SUFFIX = ".verified"
 STAMPS_LIMIT = 64 << 20
 _RELEASE_DIR = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}-[0-9a-f]{12}\Z")
@@ -36,13 +38,17 @@ def region_directory(support, region_id):
     return os.path.join(support, "client", "regions", region_id)
 
 
-@dataclasses.dataclass
-class InstalledRelease:
+class InstalledRelease(Record):
     """What current.json names, with the verified manifest of that release."""
 
-    region_dir: str
-    metadata: dict
-    manifest: manifest_mod.Manifest
+    def __init__(self, region_dir, metadata, manifest, sources=None, carry_over=None):
+        self.region_dir = region_dir
+        self.metadata = metadata
+        # None when it was read only as a source for an update to another release (install.installed_source):
+        # then sources and carry_over hold what that update needs of it.
+        self.manifest = manifest
+        self.sources = sources
+        self.carry_over = carry_over
 
     @property
     def release_id(self):
@@ -65,7 +71,7 @@ class InstalledRelease:
 
     def manifest_bytes(self):
         """The bytes of the installed manifest, read again and checked against its hash; None when they are not those."""
-        return _verified_manifest_bytes(self.region_dir, self.metadata)
+        return verified_manifest_bytes(self.region_dir, self.metadata)
 
     def stamps(self):
         """What install recorded of each file it had verified: path -> [inode, size, mtime in ns] (see read_stamps)."""
@@ -118,22 +124,26 @@ def installed_release(region_dir):
     metadata = read_current(region_dir)
     if metadata is None:
         return None
-    data = _verified_manifest_bytes(region_dir, metadata)
+    data = verified_manifest_bytes(region_dir, metadata)
     if data is None:
         return None
+    # Parsed from its text alone: its bytes are on disk, and held they would add a large client's manifest again.
     try:
-        parsed = manifest_mod.parse(data, "client", sha256=metadata["manifestSha256"])
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    data = None
+    try:
+        parsed = manifest_mod.parse(text, "client", sha256=metadata["manifestSha256"])
     except UpdaterError:
         return None
     if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
         return None
-    # Its bytes are on disk already; held, they would add a large client's manifest again.
-    parsed.raw = None
     return InstalledRelease(region_dir, metadata, parsed)
 
 
-def _verified_manifest_bytes(region_dir, metadata):
-    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + ".manifest")
+def verified_manifest_bytes(region_dir, metadata):
+    path = os.path.join(region_dir, "releases", metadata["releaseDirectory"] + MANIFEST_SUFFIX)
     try:
         data = fsutil.read_limited(path, manifest_mod.MANIFEST_LIMIT)
     except (OSError, ValueError):

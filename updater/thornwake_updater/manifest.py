@@ -28,17 +28,16 @@ climbs with leading ".." only (never after a name) and never above the
 release's root, so following it can only lead to another place in the tree.
 """
 
-import dataclasses
 import json
 import os
 import re
 import sys
 import unicodedata
-from typing import List, Optional
 
 from . import chunks as chunks_mod
 from .errors import FeedRejected
 from .feed import SHA256_HEX, ObjectRef
+from .record import Record
 
 FORMATS = (1, 2)
 MANIFEST_LIMIT = 64 << 20
@@ -65,7 +64,7 @@ class Entry:
         self.mode = mode
         # A file's whole hash and where its bytes are stored, in order.
         self.sha256 = sha256
-        self.chunks = [] if chunks is None else chunks
+        self.chunks = () if chunks is None else chunks
         self.target = target
 
     def __repr__(self):
@@ -79,16 +78,16 @@ class Entry:
         return 0o755 if self.executable else 0o644
 
 
-@dataclasses.dataclass
-class Manifest:
-    kind: str
-    entries: List[Entry]
-    release_id: Optional[str] = None
-    version: Optional[str] = None
-    executable: Optional[str] = None
-    sha256: Optional[str] = None
-    # The exact bytes that sha256 names, kept beside an installed release.
-    raw: Optional[bytes] = dataclasses.field(default=None, repr=False)
+class Manifest(Record):
+    def __init__(self, kind, entries, release_id=None, version=None, executable=None, sha256=None, raw=None):
+        self.kind = kind
+        self.entries = entries
+        self.release_id = release_id
+        self.version = version
+        self.executable = executable
+        self.sha256 = sha256
+        # The exact bytes that sha256 names, kept beside an installed release.
+        self.raw = raw
 
     def files(self):
         return [entry for entry in self.entries if entry.kind == "file"]
@@ -174,12 +173,15 @@ def _fold(path):
 
 
 def parse(data, expected_kind, sha256=None):
-    """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe."""
+    """The Manifest in data (already hash-verified); FeedRejected when invalid or unsafe.
+
+    data is its bytes (then kept as its raw), or its text (then it has no raw).
+    """
     document = _document(data, expected_kind)
     packs = chunks_mod.parse_packs(document.get("packs")) if document["format"] == 2 else None
     entries, by_folded = _entries(document.pop("files"), packs)
     _check_nothing_below_a_file(by_folded)
-    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=data)
+    manifest = Manifest(expected_kind, entries, sha256=sha256, raw=None if isinstance(data, str) else data)
     if expected_kind == "client":
         manifest.release_id = _release_id(document)
         manifest.executable = _executable(document, by_folded)
@@ -188,10 +190,35 @@ def parse(data, expected_kind, sha256=None):
     return manifest
 
 
+def scan(text, expected_kind, visit):
+    """The members of the manifest in text (verified, and parsed in full when it was installed) besides its entries,
+    each of which is handed to visit(item), the JSON object it is, as it is decoded, and then dropped.
+
+    For a reader that needs a few facts of each entry rather than the entries:
+    a large client's would be held whole otherwise. visit raises FeedRejected
+    (_bad) for an entry it cannot take.
+    """
+
+    def hook(item):
+        if "path" in item and "files" not in item:
+            visit(item)
+            return None
+        return item
+
+    try:
+        document = json.loads(text, object_hook=hook)
+    except (ValueError, RecursionError) as exc:
+        raise _bad("not JSON (%s)" % exc)
+    if not isinstance(document, dict) or document.get("kind") != expected_kind or not isinstance(document.get("files"), list):
+        raise _bad("not a %s manifest" % expected_kind)
+    document.pop("files")
+    return document
+
+
 def _document(data, expected_kind):
     """The manifest's JSON object, of this format and kind, with a list of entries."""
     try:
-        document = json.loads(data.decode("utf-8"), object_hook=_decoded)
+        document = json.loads(data if isinstance(data, str) else data.decode("utf-8"), object_hook=_decoded)
     except (UnicodeDecodeError, ValueError, RecursionError) as exc:
         raise _bad("not JSON (%s)" % exc)
     if not isinstance(document, dict) or document.get("format") not in FORMATS or isinstance(document.get("format"), bool):
@@ -203,6 +230,9 @@ def _document(data, expected_kind):
         raise _bad("files is not a list of entries")
     return document
 
+
+# The usual modes, each held once rather than once per file.
+_MODES = {0o644: 0o644, 0o755: 0o755}
 
 # The members of a file entry of format 2, as the publisher writes it.
 _FILE_MEMBERS = frozenset(("path", "type", "size", "mode", "sha256", "chunks"))
@@ -253,6 +283,8 @@ def _entries(files, packs):
         path = item.path if decoded else item.get("path")
         check_path(path)
         folded = _fold(path)
+        if folded == path:
+            folded = path  # the entry's own string, not another of each path
         if folded in by_folded:
             raise _bad("duplicate path %r" % path)
         entry = _resolved(item, packs) if decoded else _entry(item, path, packs)
@@ -271,6 +303,7 @@ def _entry(item, path, packs):
         mode = item.get("mode", 0o644)
         if not isinstance(mode, int) or isinstance(mode, bool) or not 0 <= mode <= 0o7777:
             raise _bad("entry %r has an invalid mode" % path)
+        mode = _MODES.get(mode, mode)
         if packs is None:
             ref = ObjectRef.from_json(item, "entry %r" % path, error=FeedRejected, message=DAMAGED)
             chunks = chunks_mod.whole_object(path, ref.sha256, ref.size, ref.encoding, ref.stored_size)

@@ -32,9 +32,7 @@ import unicodedata
 
 from . import fsutil, manifest as manifest_mod
 from .errors import UpdaterError
-from .installed import VERIFIED_SUFFIX, RegionLock, installed_release
-
-MANIFEST_SUFFIX = ".manifest"
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, RegionLock, installed_release
 
 
 def trash_directory(region_dir):
@@ -176,6 +174,17 @@ def _manifest_of(fd):
         return manifest_mod.parse(data, "client")
     except (OSError, UpdaterError):
         return None
+
+
+def carry_over_view(declared, own):
+    """All that carry_over needs of a release's manifest when it is the old one, from the paths of its "dir"
+    entries (declared) and of its other entries (own): the directories and its own entries below them.
+    Held instead of the manifest while an update replaces that release."""
+    below = tuple(_fold(path) + "/" for path in declared)
+    kept = [manifest_mod.Entry(path, "dir") for path in declared]
+    if below:
+        kept += [manifest_mod.Entry(path, "file") for path in own if _fold(path).startswith(below)]
+    return manifest_mod.Manifest("client", kept)
 
 
 def carry_over(releases, old, old_manifest, new, new_manifest):

@@ -11,7 +11,6 @@ release do not each pay for a new connection.
 
 import base64
 import contextlib
-import dataclasses
 import http.client
 import signal
 import ssl
@@ -20,26 +19,28 @@ import urllib.parse
 
 from .config import is_loopback_host
 from .errors import FeedRejected, NetworkError
+from .record import Record
 
 MAX_REDIRECTS = 5
 # A redirect or error body is read (to keep the connection) only when it is this small.
 SMALL_BODY = 64 * 1024
 
 
-@dataclasses.dataclass
-class Limits:
+class Limits(Record):
     """Time bounds of a run's network work, in seconds."""
 
-    socket_timeout: float = 20.0
-    # One object, over all its attempts: base_deadline plus its size at min_rate bytes per second.
-    base_deadline: float = 60.0
-    min_rate: float = 16 * 1024
-    # feed.json and its signature together: a check ends well within 20 seconds.
-    feed_deadline: float = 15.0
-    # The same before a play run starts the installed game.
-    play_feed_deadline: float = 5.0
-    # An update whose downloads receive nothing for this long fails.
-    stall: float = 60.0
+    def __init__(self, socket_timeout=20.0, base_deadline=60.0, min_rate=16 * 1024, feed_deadline=15.0,
+                 play_feed_deadline=5.0, stall=60.0):
+        self.socket_timeout = socket_timeout
+        # One object, over all its attempts: base_deadline plus its size at min_rate bytes per second.
+        self.base_deadline = base_deadline
+        self.min_rate = min_rate
+        # feed.json and its signature together: a check ends well within 20 seconds.
+        self.feed_deadline = feed_deadline
+        # The same before a play run starts the installed game.
+        self.play_feed_deadline = play_feed_deadline
+        # An update whose downloads receive nothing for this long fails.
+        self.stall = stall
 
     def deadline_for(self, size):
         return self.base_deadline + float(size) / self.min_rate
