@@ -18,7 +18,7 @@ import shutil
 
 from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, retire, transport
 from .errors import FeedRejected, InstallError, UpdaterError, write_failed
-from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, read_current, verified_manifest_bytes
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, current_manifest_text
 
 CURRENT_FORMAT = 1
 STAGING = ".staging-"
@@ -79,15 +79,9 @@ def installed_source(region_dir):
     Its manifest's entries are read one by one into that index, never held:
     a large client's would otherwise be held beside the new one.
     """
-    metadata = read_current(region_dir)
-    data = verified_manifest_bytes(region_dir, metadata) if metadata is not None else None
-    if data is None:
+    metadata, text = current_manifest_text(region_dir)
+    if text is None:
         return None
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError:
-        return None
-    data = None
     release = InstalledRelease(region_dir, metadata, None)
     sources = assemble.ReleaseSources(release.tree)
     stamps = release.stamps()

@@ -121,18 +121,9 @@ def read_current(region_dir):
 
 def installed_release(region_dir):
     """The region's current release, or None when nothing usable is installed."""
-    metadata = read_current(region_dir)
-    if metadata is None:
+    metadata, text = current_manifest_text(region_dir)
+    if text is None:
         return None
-    data = verified_manifest_bytes(region_dir, metadata)
-    if data is None:
-        return None
-    # Parsed from its text alone: its bytes are on disk, and held they would add a large client's manifest again.
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError:
-        return None
-    data = None
     try:
         parsed = manifest_mod.parse(text, "client", sha256=metadata["manifestSha256"])
     except UpdaterError:
@@ -140,6 +131,21 @@ def installed_release(region_dir):
     if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
         return None
     return InstalledRelease(region_dir, metadata, parsed)
+
+
+def current_manifest_text(region_dir):
+    """(metadata, text of its verified manifest) of the region's current release, or (metadata or None, None).
+
+    Only the text is kept: the bytes are on disk, and held they would add a large client's manifest again.
+    """
+    metadata = read_current(region_dir)
+    data = verified_manifest_bytes(region_dir, metadata) if metadata is not None else None
+    if data is None:
+        return metadata, None
+    try:
+        return metadata, data.decode("utf-8")
+    except UnicodeDecodeError:
+        return metadata, None
 
 
 def verified_manifest_bytes(region_dir, metadata):
