@@ -4,7 +4,7 @@ import os
 import stat
 
 from .errors import FeedRejected, NetworkError
-from .installed import installed_release, read_current
+from .installed import checked_release, read_current
 
 
 def self_update_allowed(options):
@@ -129,7 +129,7 @@ def run_check(options, region_dir, fetch, output):
     try:
         feed = fetch()
     except (NetworkError, FeedRejected) as exc:
-        installed = installed_release(region_dir)
+        installed = checked_release(region_dir)
         if installed is None or not installed.is_complete():
             if isinstance(exc, FeedRejected):
                 raise
@@ -145,12 +145,12 @@ def run_check(options, region_dir, fetch, output):
             output.log(OFFLINE_NOTE)
         output.check_result("unknown", "unknown", "unknown")
         return 0
-    # The installed release is read (a large client's manifest parsed, each file looked at) only when
-    # current.json names the feed's release: for any other the answer is "available" anyway.
+    # The installed release is read (its manifest's text, each file looked at) only when current.json names the
+    # feed's release: for any other the answer is "available" anyway.
     metadata = read_current(region_dir)
     offered = feed.client
     named = metadata is not None and (metadata["releaseId"], metadata["manifestSha256"]) == (offered.release_id, offered.manifest.sha256)
-    installed = installed_release(region_dir) if named else None
+    installed = checked_release(region_dir) if named else None
     note_launcher_kept(options, feed, output)
     output.check_result(launcher_value(options, feed), client_value(feed, installed), feed.client.world_version)
     return 0

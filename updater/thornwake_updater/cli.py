@@ -25,7 +25,7 @@ from .check import (
     self_update_allowed,
 )
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
-from .installed import RegionLock, installed_release, read_current, region_directory
+from .installed import RegionLock, checked_release, installed_release, read_current, region_directory
 from .output import Output
 from .record import Record
 
@@ -155,7 +155,7 @@ def run_update(ctx):
         try:
             feed = ctx.fetch_feed()
         except NetworkError as exc:
-            if installed_release(ctx.region_dir) is not None:
+            if checked_release(ctx.region_dir) is not None:
                 raise NetworkError(_UNREACHABLE_INSTALLED, detail=exc.detail)
             raise
         mirrors = fetch.Mirrors(feed.mirrors)
@@ -169,11 +169,13 @@ def run_update(ctx):
             return selfupdate.install_launcher(ctx, feed, launcher, mirrors)
         release = feed.client.release_id
         staging = staging_directory(ctx.region_dir, release, feed.client.manifest.sha256)
-        # The installed manifest is parsed in full only when it is the one the feed names (the release is then
-        # checked, and repaired from it); for any other it is read as a source only, never held.
+        # The installed manifest is parsed in full only when it is the one the feed names and the release is
+        # incomplete (it is repaired from it); for any other it is read as a source only, never held.
         metadata = read_current(ctx.region_dir)
         same = metadata is not None and metadata["manifestSha256"] == feed.client.manifest.sha256
-        installed = installed_release(ctx.region_dir) if same else installed_source(ctx.region_dir)
+        installed = checked_release(ctx.region_dir) if same else installed_source(ctx.region_dir)
+        if same and installed is not None and not installed.is_complete():
+            installed = installed_release(ctx.region_dir)
         current = installed.metadata["releaseDirectory"] if installed else None
         remove_leftovers(ctx.region_dir, current, keep_staging=os.path.basename(staging))
         if client_is_current(feed, installed):

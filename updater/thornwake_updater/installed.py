@@ -23,7 +23,7 @@ import re
 import stat
 
 from . import fsutil, manifest as manifest_mod
-from .errors import BUSY, UpdaterError, write_failed
+from .errors import BUSY, FeedRejected, UpdaterError, write_failed
 from .feed import SHA256_HEX
 from .record import Record
 
@@ -41,14 +41,16 @@ def region_directory(support, region_id):
 class InstalledRelease(Record):
     """What current.json names, with the verified manifest of that release."""
 
-    def __init__(self, region_dir, metadata, manifest, sources=None, carry_over=None):
+    def __init__(self, region_dir, metadata, manifest, sources=None, carry_over=None, complete=None):
         self.region_dir = region_dir
         self.metadata = metadata
         # None when it was read only as a source for an update to another release (install.installed_source):
-        # then sources and carry_over hold what that update needs of it.
+        # then sources and carry_over hold what that update needs of it; or only to be checked (checked_release):
+        # then complete holds the verdict.
         self.manifest = manifest
         self.sources = sources
         self.carry_over = carry_over
+        self.complete = complete
 
     @property
     def release_id(self):
@@ -82,24 +84,29 @@ class InstalledRelease(Record):
 
         Sizes only: a full hash of a large game at every check would take minutes.
         """
+        prefix = os.path.join(self.tree, "")
         for entry in self.manifest.entries:
-            path = self.file_path(entry)
-            try:
-                info = os.lstat(path)
-            except OSError:
-                return entry
-            if entry.kind == "file":
-                if not stat.S_ISREG(info.st_mode) or info.st_size != entry.size:
-                    return entry
-            elif entry.kind == "link":
-                if not stat.S_ISLNK(info.st_mode) or os.readlink(path) != entry.target:
-                    return entry
-            elif not stat.S_ISDIR(info.st_mode):
+            if not in_place(prefix + entry.path, entry.kind, entry.size, entry.target):
                 return entry
         return None
 
     def is_complete(self):
+        if self.manifest is None:
+            return bool(self.complete)
         return self.missing_or_wrong() is None
+
+
+def in_place(path, kind, size, target):
+    """True when path is the entry of that kind: a regular file of size bytes, a link to target, a directory."""
+    try:
+        info = os.lstat(path)
+        if kind == "file":
+            return stat.S_ISREG(info.st_mode) and info.st_size == size
+        if kind == "link":
+            return stat.S_ISLNK(info.st_mode) and os.readlink(path) == target
+    except OSError:
+        return False
+    return stat.S_ISDIR(info.st_mode)
 
 
 def read_current(region_dir):
@@ -131,6 +138,49 @@ def installed_release(region_dir):
     if parsed.executable != metadata["executable"] or parsed.release_id != metadata["releaseId"]:
         return None
     return InstalledRelease(region_dir, metadata, parsed)
+
+
+def checked_release(region_dir):
+    """The region's current release as installed_release finds it, with complete: whether missing_or_wrong would
+    find nothing; or None. Without its manifest (None): each entry is looked at as it is read from the text.
+
+    The verdict of a check, and of an update with nothing to do: building a large
+    client's entries would cost more than looking at its files. An update that
+    finds the release incomplete reads it in full to repair it.
+    """
+    metadata, text = current_manifest_text(region_dir)
+    if text is None:
+        return None
+    prefix = os.path.join(region_dir, "releases", metadata["releaseDirectory"], "")
+    executable = metadata["executable"]
+    complete = True
+    runnable = False
+
+    def visit(item):
+        nonlocal complete, runnable
+        path = item.get("path")
+        manifest_mod.check_path(path)
+        kind = item.get("type", "file")
+        size, target = item.get("size"), item.get("target")
+        if kind == "file":
+            mode = item.get("mode", 0o644)
+            if type(size) is not int or type(mode) is not int:
+                raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
+            runnable = runnable or (path == executable and mode & 0o111 != 0)
+        elif kind == "link":
+            manifest_mod.check_link_target(path, target)
+        elif kind != "dir":
+            raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
+        # The first entry out of place decides; the rest is only read.
+        complete = complete and in_place(prefix + path, kind, size, target)
+
+    try:
+        document = manifest_mod.scan(text, "client", visit)
+    except UpdaterError:
+        return None
+    if document.get("releaseId") != metadata["releaseId"] or document.get("executable") != executable or not runnable:
+        return None
+    return InstalledRelease(region_dir, metadata, None, complete=complete)
 
 
 def current_manifest_text(region_dir):

@@ -98,6 +98,9 @@ def path_limit():
     return 1024 if sys.platform == "darwin" else 4096
 
 
+_PATH_LIMIT = path_limit()
+
+
 def _utf8(text):
     """text in UTF-8, or None when it holds a lone surrogate (no file name can carry one)."""
     try:
@@ -110,10 +113,15 @@ def check_path(path):
     """The components of a safe relative path; FeedRejected otherwise."""
     if not isinstance(path, str) or not path:
         raise _bad("an entry has no path")
-    encoded = _utf8(path)
-    if encoded is None:
-        raise _bad("path %r is not valid Unicode" % path)
-    if len(encoded) >= path_limit():
+    # Checked for every entry of every manifest read: an ASCII path is its own UTF-8, and is not encoded.
+    if path.isascii():
+        size = len(path)
+    else:
+        encoded = _utf8(path)
+        if encoded is None:
+            raise _bad("path %r is not valid Unicode" % path)
+        size = len(encoded)
+    if size >= _PATH_LIMIT:
         raise _bad("path too long: %r" % path[:80])
     if path.startswith("/"):
         raise _bad("absolute path %r" % path)
@@ -123,7 +131,7 @@ def check_path(path):
     if "" in components or "." in components or ".." in components:
         raise _bad("path %r has an empty, '.' or '..' component" % path)
     # No component can be longer than the whole path.
-    if len(encoded) > MAX_COMPONENT_BYTES and any(len(c.encode("utf-8")) > MAX_COMPONENT_BYTES for c in components):
+    if size > MAX_COMPONENT_BYTES and any(len(c.encode("utf-8")) > MAX_COMPONENT_BYTES for c in components):
         raise _bad("path component too long in %r" % path)
     return components
 
