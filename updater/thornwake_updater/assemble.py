@@ -72,6 +72,7 @@ class ReleaseSources(Sources):
 
     def __init__(self, tree):
         self.tree = tree
+        self._prefix = os.path.join(tree, "")
         # Whole hash (its 32 bytes: half the room of its hex digits) -> its file's record (_RECORD, then its path in
         # UTF-8); a file of one chunk is also where that chunk lies.
         self._whole = {}
@@ -106,7 +107,7 @@ class ReleaseSources(Sources):
         self._chunks = {}
 
     def _path(self, relative):
-        return os.path.join(self.tree, relative)
+        return self._prefix + relative
 
     def whole(self, entry):
         record = self._whole.get(bytes.fromhex(entry.sha256))
@@ -268,6 +269,7 @@ class Build(fetch.Sink):
         self.linked = 0
         self._lock = threading.Lock()
         self._reader = _Reader()
+        self._dirs = fsutil.Directories()
         umask = os.umask(0)
         os.umask(umask)
         self._umask = umask
@@ -304,6 +306,7 @@ class Build(fetch.Sink):
                 self._assemble(target, resumed)
         finally:
             self._reader.close()
+            self._dirs.close()
         return self.pieces
 
     def _make_root(self):
@@ -322,11 +325,11 @@ class Build(fetch.Sink):
     def _directories(self):
         directories = set()
         for entry in self.manifest.entries:
-            parts = entry.path.split("/")
-            for depth in range(1, len(parts)):
-                directories.add("/".join(parts[:depth]))
-            if entry.kind == "dir":
-                directories.add(entry.path)
+            path = entry.path if entry.kind == "dir" else entry.path.rpartition("/")[0]
+            # A directory in the set has its parents there too: most entries stop at their own.
+            while path and path not in directories:
+                directories.add(path)
+                path = path.rpartition("/")[0]
         return sorted(directories, key=lambda directory: (directory.count("/"), directory))
 
     def _tidy(self):
@@ -393,17 +396,19 @@ class Build(fetch.Sink):
 
     def _link(self, source, stamp, target):
         """True when linked and checked; None when no link can be made there; False when the content is wrong."""
+        path = target.path
         try:
-            os.link(source, target.path, follow_symlinks=False)
+            self._dirs.link(source, path)
         except OSError as exc:
             if exc.errno == errno.EEXIST:
                 raise
             return None  # another disk, or a file system without links
-        info = os.lstat(target.path)
-        if stamp is not None and stat.S_ISREG(info.st_mode) and stamp == stamp_of(info):
-            target.stamp = stamp_of(info)
+        info = self._dirs.lstat(path)
+        found = stamp_of(info)
+        if stamp is not None and stamp == found and stat.S_ISREG(info.st_mode):
+            target.stamp = found
         else:
-            target.stamp = hash_file(target.path, target.entry.size, target.entry.sha256)
+            target.stamp = hash_file(path, target.entry.size, target.entry.sha256)
         if target.stamp is None:
             _unlink(target.path)
             return False

@@ -91,21 +91,22 @@ def parse_chunks(value, packs, path, size, sha256):
         raise _bad("entry %r has no chunk list" % path)
     chunks = []
     total = 0
+    # _hex64 and _count written out: these run for every chunk of every file of a manifest.
     for item in value:
-        if not isinstance(item, list) or len(item) != 6:
+        if type(item) is not list or len(item) != 6:
             raise _bad("entry %r has a malformed chunk" % path)
         digest, length, stored, encoding, pack, offset = item
-        if not _hex64(digest):
+        if type(digest) is not str or _HEX64.match(digest) is None:
             raise _bad("entry %r has a chunk without a SHA-256" % path)
-        if not _count(length) or not 0 < length <= MAX_CHUNK:
+        if type(length) is not int or not 0 < length <= MAX_CHUNK:
             raise _bad("entry %r has a chunk of a bad size" % path)
-        if encoding not in (0, 1) or isinstance(encoding, bool):
+        if type(encoding) is not int or not 0 <= encoding <= 1:
             raise _bad("entry %r has a chunk of an unknown encoding" % path)
-        if not _count(stored) or (stored != length if encoding == 0 else stored > stored_bound(length)):
+        if type(stored) is not int or stored < 0 or (stored != length if encoding == 0 else stored > stored_bound(length)):
             raise _bad("entry %r has a chunk of a bad stored size" % path)
-        if not _count(pack) or (packs is not BY_INDEX and pack >= len(packs)):
+        if type(pack) is not int or pack < 0 or (packs is not BY_INDEX and pack >= len(packs)):
             raise _bad("entry %r names a pack that is not listed" % path)
-        if not _count(offset) or offset + stored > POSITION_LIMIT:
+        if type(offset) is not int or offset < 0 or offset + stored > POSITION_LIMIT:
             raise _bad("entry %r has a chunk at a bad offset" % path)
         # The same value held once: a release of many small files holds many of these.
         length = size if length == size else length

@@ -205,6 +205,53 @@ def _names(fd):
         return []
 
 
+class Directories:
+    """Descriptors of the directories of many files worked on in turn, a few kept open: a call on a name in an
+    open directory spares the system walking the whole path again, thousands of times over.
+
+    Paths go through the same directories a full path would (links on the way
+    are followed alike); a system without calls relative to a directory gets
+    the full path.
+    """
+
+    USABLE = {os.stat, os.link} <= os.supports_dir_fd and os.stat in os.supports_follow_symlinks
+
+    def __init__(self, limit=32):
+        self._open = {}
+        self._limit = limit
+
+    def split(self, path):
+        """(descriptor of the directory of path, or None, the name to use with it: path itself with None)."""
+        if not self.USABLE:
+            return None, path
+        directory, _, name = path.rpartition(os.sep)
+        fd = self._open.get(directory)
+        if fd is None:
+            if len(self._open) >= self._limit:
+                self.close()
+            try:
+                fd = os.open(directory or os.sep, os.O_RDONLY | DIRECTORY)
+            except OSError:
+                return None, path
+            self._open[directory] = fd
+        return fd, name
+
+    def lstat(self, path):
+        fd, name = self.split(path)
+        return os.stat(name, dir_fd=fd, follow_symlinks=False)
+
+    def link(self, source, target):
+        """A hard link at target of source itself (never what a link there points to)."""
+        source_fd, source_name = self.split(source)
+        target_fd, target_name = self.split(target)
+        os.link(source_name, target_name, src_dir_fd=source_fd, dst_dir_fd=target_fd, follow_symlinks=False)
+
+    def close(self):
+        for fd in self._open.values():
+            os.close(fd)
+        self._open.clear()
+
+
 def return_freed_memory(at_once=True):
     """How freed memory is kept, for the rest of the run: large blocks go back to the system at once (at_once),
     or blocks of up to several MiB are kept for reuse.

@@ -85,9 +85,13 @@ class InstalledRelease(Record):
         Sizes only: a full hash of a large game at every check would take minutes.
         """
         prefix = os.path.join(self.tree, "")
-        for entry in self.manifest.entries:
-            if not in_place(prefix + entry.path, entry.kind, entry.size, entry.target):
-                return entry
+        directories = fsutil.Directories()
+        try:
+            for entry in self.manifest.entries:
+                if not in_place(directories, prefix + entry.path, entry.kind, entry.size, entry.target):
+                    return entry
+        finally:
+            directories.close()
         return None
 
     def is_complete(self):
@@ -96,10 +100,10 @@ class InstalledRelease(Record):
         return self.missing_or_wrong() is None
 
 
-def in_place(path, kind, size, target):
+def in_place(directories, path, kind, size, target):
     """True when path is the entry of that kind: a regular file of size bytes, a link to target, a directory."""
     try:
-        info = os.lstat(path)
+        info = directories.lstat(path)
         if kind == "file":
             return stat.S_ISREG(info.st_mode) and info.st_size == size
         if kind == "link":
@@ -172,12 +176,15 @@ def checked_release(region_dir):
         elif kind != "dir":
             raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: entry %r" % path)
         # The first entry out of place decides; the rest is only read.
-        complete = complete and in_place(prefix + path, kind, size, target)
+        complete = complete and in_place(directories, prefix + path, kind, size, target)
 
+    directories = fsutil.Directories()
     try:
         document = manifest_mod.scan(text, "client", visit)
     except UpdaterError:
         return None
+    finally:
+        directories.close()
     if document.get("releaseId") != metadata["releaseId"] or document.get("executable") != executable or not runnable:
         return None
     return InstalledRelease(region_dir, metadata, None, complete=complete)
