@@ -29,6 +29,10 @@ class StampsTest(unittest.TestCase):
                 # The first file with a content is its source.
                 first = next(other for other in files if files[other] == data)
                 self.assertEqual([(os.path.join(root, first), 0o644, stamp[first])], sources.whole(entry), path)
+                # Hard-linked only with its mode: another one takes a copy, and room for it.
+                executable = manifest.Entry(path, "file", len(data), 0o755, entry.sha256)
+                self.assertEqual((True, False), (sources.linkable(entry), sources.linkable(executable)), path)
+            self.assertFalse(sources.linkable(manifest.Entry("new", "file", 1, 0o644, hashlib.sha256(b"new").hexdigest())))
             # Written in pieces: more files than one piece holds.
             many = {"f%d" % index: [index, 2**40 + index, -index] for index in range(2500)}
             install.write_stamps(record, ((path, tuple(value)) for path, value in many.items()))

@@ -58,6 +58,11 @@ class Sources:
         """[(path, offset)] where chunk (at offset in entry) may lie."""
         return []
 
+    def linkable(self, entry):
+        """True when a file that may hold entry's whole content has its install mode (it would be hard-linked)."""
+        mode = entry.install_mode()
+        return any(found == mode for _, found, _ in self.whole(entry))
+
     def close(self):
         """Let go of what is held to find local files: the tree is prepared."""
 
@@ -115,6 +120,10 @@ class ReleaseSources(Sources):
             return []
         mode, _, stamped, stamp = _RECORD.unpack_from(record)
         return [(self._path(record[_RECORD.size:].decode("utf-8")), mode, stamp if stamped else None)]
+
+    def linkable(self, entry):
+        record = self._whole.get(bytes.fromhex(entry.sha256))
+        return record is not None and _RECORD.unpack_from(record)[0] == entry.install_mode()
 
     def chunk(self, entry, chunk, offset):
         found = self._chunks.get(chunk.sha256)

@@ -55,8 +55,12 @@ def temp_name(path, tag="tmp"):
     return os.path.join(directory, ".%s.%s-%s" % (name, tag, secrets.token_hex(6)))
 
 
-def atomic_write(path, data, mode=0o644):
-    """Replace path with data (bytes, or an iterable of bytes written in turn) atomically and durably."""
+def atomic_write(path, data, mode=0o644, durable=True):
+    """Replace path with data (bytes, or an iterable of bytes written in turn) atomically and durably.
+
+    durable=False leaves the flush to the caller (see settle): every flush
+    waits for the disk, and one can serve several files.
+    """
     tmp = temp_name(path)
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
     try:
@@ -64,7 +68,8 @@ def atomic_write(path, data, mode=0o644):
             for piece in (data,) if isinstance(data, (bytes, bytearray, memoryview)) else data:
                 handle.write(piece)
             handle.flush()
-            flush(handle.fileno())
+            if durable:
+                flush(handle.fileno())
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -72,7 +77,25 @@ def atomic_write(path, data, mode=0o644):
         except OSError:
             pass
         raise
-    fsync_dir(os.path.dirname(path) or ".")
+    if durable:
+        fsync_dir(os.path.dirname(path) or ".")
+
+
+def settle(directory, files):
+    """Make files of directory, written without their flush, and every rename in directory durable.
+
+    One syncfs of the file system where the system offers it (it covers
+    whatever else was written there); elsewhere each file, then the directory.
+    """
+    if _flush_file_system(directory):
+        return
+    for path in files:
+        fd = os.open(path, os.O_RDONLY | NOFOLLOW)
+        try:
+            flush(fd, drive=False)
+        finally:
+            os.close(fd)
+    fsync_dir(directory)
 
 
 def atomic_write_json(path, value, mode=0o644):
@@ -300,6 +323,18 @@ def _syncfs():
     return function
 
 
+def _flush_file_system(path):
+    """True when the whole file system of path was flushed (syncfs)."""
+    syncfs = _syncfs()
+    if syncfs is None:
+        return False
+    fd = os.open(path, os.O_RDONLY | DIRECTORY)
+    try:
+        return syncfs(fd) == 0
+    finally:
+        os.close(fd)
+
+
 def flush_tree(root, files, directories):
     """Make the files and directories of a new tree under root durable.
 
@@ -308,14 +343,8 @@ def flush_tree(root, files, directories):
     Elsewhere every file and directory is flushed on its own, a few at a time,
     and one full flush at the end empties the drive's cache for all of them.
     """
-    syncfs = _syncfs()
-    if syncfs is not None:
-        fd = os.open(root, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
-        try:
-            if syncfs(fd) == 0:
-                return
-        finally:
-            os.close(fd)
+    if _flush_file_system(root):
+        return
     import concurrent.futures
 
     def flush_file(path):

@@ -27,9 +27,9 @@ STAGING = ".staging-"
 def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client", keep_at=None):
     """The verified manifest that ref names: the installed one when it is that, else fetched into memory.
 
-    With keep_at, its bytes are written there (durably) at once and not held:
-    install_release gives that file the release's name. Otherwise they are in
-    its raw.
+    With keep_at, its bytes are written there at once and not held:
+    install_release gives that file the release's name, and makes it durable
+    with the release. Otherwise they are in its raw.
     """
     if installed is not None and installed.manifest_sha256 == ref.sha256:
         # Its bytes, which it does not hold, are written beside the repaired release.
@@ -56,7 +56,8 @@ def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS,
 def _keep(path, data):
     try:
         fsutil.real_directory(os.path.dirname(path))
-        fsutil.atomic_write(path, data)
+        # Nothing reads it before install_release has made it durable: a torn one is only ever replaced or retired.
+        fsutil.atomic_write(path, data, durable=False)
     except OSError as exc:
         raise write_failed(exc)
 
@@ -123,8 +124,7 @@ def installed_source(region_dir):
 
 def space_needed(manifest, sources):
     """The bytes of the files that cannot be hard-linked from a local source."""
-    return sum(entry.size for entry in manifest.files()
-               if not any(mode == entry.install_mode() for _, mode, _ in sources.whole(entry)))
+    return sum(entry.size for entry in manifest.files() if not sources.linkable(entry))
 
 
 def check_free_space(path, needed):
@@ -166,14 +166,15 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
     return tree.stamps()
 
 
-def write_stamps(path, stamps):
+def write_stamps(path, stamps, durable=True):
     """The inode, size and modification time of every file of a tree that was just verified.
 
     stamps: (path, [inode, size, mtime in ns]) of each file. A later update
     hashes a file again only when these changed: the tree's files are its own,
-    and nothing writes to them without changing them.
+    and nothing writes to them without changing them. durable=False leaves the
+    flush to the caller (fsutil.settle).
     """
-    fsutil.atomic_write(path, _stamps_document(stamps))
+    fsutil.atomic_write(path, _stamps_document(stamps), durable=durable)
 
 
 def _stamps_document(stamps, batch=1024):
@@ -232,14 +233,15 @@ def install_release(feed, manifest, region_dir, sources, mirrors, output, limits
         check_free_space(releases, space_needed(manifest, sources))
         # A failure leaves the staging tree for the next run to continue.
         stamps = build(staging, manifest, sources, mirrors, output, "client", client.release_id, limits)
-        write_stamps(final + VERIFIED_SUFFIX, stamps)
+        write_stamps(final + VERIFIED_SUFFIX, stamps, durable=False)
         if manifest.raw is None:
-            # Written when it was loaded (load_manifest); the rename is made durable with the tree's below.
-            os.rename(staging_manifest(staging), final + MANIFEST_SUFFIX)
+            os.rename(staging_manifest(staging), final + MANIFEST_SUFFIX)  # written when it was loaded (load_manifest)
         else:
-            fsutil.atomic_write(final + MANIFEST_SUFFIX, manifest.raw)
+            fsutil.atomic_write(final + MANIFEST_SUFFIX, manifest.raw, durable=False)
         os.rename(staging, final)
-        fsutil.fsync_dir(releases)
+        # One wait for the disk, for the stamps, the manifest and the renames, before the release is made current:
+        # until then a crash leaves a release that is not current, which the next update retires.
+        fsutil.settle(releases, [final + VERIFIED_SUFFIX, final + MANIFEST_SUFFIX])
         make_current(region_dir, client, manifest, name)
     except OSError as exc:
         raise write_failed(exc)
