@@ -25,7 +25,6 @@ import fcntl
 import os
 import secrets
 import stat
-import subprocess
 import sys
 import time
 import unicodedata
@@ -310,6 +309,7 @@ def _release_of(name):
 # for whatever it did not finish. It imports this package from where this run found it.
 _EMPTY_TRASH = """
 import os, sys
+os.chdir("/")
 try:
     os.nice(10)
 except OSError:
@@ -329,10 +329,47 @@ def empty_trash_in_background(trash):
         finally:
             os.close(fd)
         package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        subprocess.Popen(
-            [sys.executable or "/usr/bin/python3", "-I", "-S", "-B", "-c", _EMPTY_TRASH, trash, package_parent],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            close_fds=True, start_new_session=True, cwd="/",
-        )
+        _start_detached([sys.executable or "/usr/bin/python3", "-I", "-S", "-B", "-c", _EMPTY_TRASH, trash, package_parent])
     except OSError:
         pass
+
+
+def _start_detached(argv):
+    """Start argv in a session of its own, its standard streams on the null device, and do not wait for it.
+
+    posix_spawn where the system can give the child its own session with it:
+    it spares the update importing subprocess and copying itself. Like
+    subprocess's close_fds, no descriptor reaches the child: one the launcher
+    let this run inherit (a pipe's end) would otherwise be held open as long
+    as the deletion runs.
+    """
+    inherited = _inheritable_descriptors() if hasattr(os, "posix_spawn") else None
+    if inherited is not None:
+        actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0), (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+                   (os.POSIX_SPAWN_DUP2, 1, 2)] + [(os.POSIX_SPAWN_CLOSE, fd) for fd in inherited]
+        try:
+            os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=True)
+            return
+        except NotImplementedError:
+            pass
+    import subprocess
+
+    subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     close_fds=True, start_new_session=True, cwd="/")
+
+
+def _inheritable_descriptors():
+    """This process's open descriptors above the standard streams that a child would inherit; None when unknown."""
+    try:
+        names = os.listdir("/dev/fd")  # Linux and macOS alike
+    except OSError:
+        return None
+    found = []
+    for name in names:
+        try:
+            fd = int(name)
+            if fd > 2 and os.get_inheritable(fd):
+                found.append(fd)
+        except (ValueError, OSError):
+            pass  # the listing's own descriptor, closed by now
+    return found
