@@ -25,7 +25,7 @@ from .check import (
     self_update_allowed,
 )
 from .errors import FeedRejected, NetworkError, UpdaterError, UsageError, file_failure
-from .installed import RegionLock, checked_release, installed_release, read_current, region_directory
+from .installed import RegionLock, checked_release, installed_release, read_current, region_directory, staging_directory
 from .output import Output
 from .record import Record
 
@@ -142,13 +142,11 @@ def _recover_launcher(ctx):
 
 
 def run_update(ctx):
-    from . import fetch, fsutil, manifest as manifest_mod
-    from .install import install_release, installed_source, load_manifest, release_sources, staging_directory, staging_manifest
+    from . import fsutil
     from .retire import carry_over_view, remove_leftovers
 
     output = ctx.output
     ctx.settings  # configuration errors come before anything is written
-    fsutil.return_freed_memory()
     ctx.prepare_support()
     _recover_launcher(ctx)
     with RegionLock(ctx.region_dir):
@@ -158,29 +156,36 @@ def run_update(ctx):
             if checked_release(ctx.region_dir) is not None:
                 raise NetworkError(_UNREACHABLE_INSTALLED, detail=exc.detail)
             raise
-        mirrors = fetch.Mirrors(feed.mirrors)
         # The launcher first: a new launcher may know a newer feed format. The
         # relaunched launcher then checks the client again.
         note_launcher_kept(ctx.options, feed, output)
         launcher = launcher_update(ctx.options, feed)
         if launcher is not None:
-            from . import selfupdate
+            from . import fetch, selfupdate
 
-            return selfupdate.install_launcher(ctx, feed, launcher, mirrors)
+            fsutil.return_freed_memory()
+            return selfupdate.install_launcher(ctx, feed, launcher, fetch.Mirrors(feed.mirrors))
         release = feed.client.release_id
         staging = staging_directory(ctx.region_dir, release, feed.client.manifest.sha256)
         # The installed manifest is parsed in full only when it is the one the feed names and the release is
-        # incomplete (it is repaired from it); for any other it is read as a source only, never held.
+        # incomplete (it is repaired from it); for any other it is read as a source only, never held. What
+        # installs is imported, and the memory settings for large manifests made, only when there is that to do.
         metadata = read_current(ctx.region_dir)
         same = metadata is not None and metadata["manifestSha256"] == feed.client.manifest.sha256
-        installed = checked_release(ctx.region_dir) if same else installed_source(ctx.region_dir)
-        if same and installed is not None and not installed.is_complete():
-            installed = installed_release(ctx.region_dir)
+        installed = checked_release(ctx.region_dir) if same else None
+        if not client_is_current(feed, installed):
+            fsutil.return_freed_memory()
+            from .install import installed_source
+
+            installed = installed_release(ctx.region_dir) if same else installed_source(ctx.region_dir)
         current = installed.metadata["releaseDirectory"] if installed else None
         remove_leftovers(ctx.region_dir, current, keep_staging=os.path.basename(staging))
         if client_is_current(feed, installed):
             output.client_current(release)
             return 0
+        from . import fetch, manifest as manifest_mod
+        from .install import install_release, load_manifest, release_sources, staging_manifest
+
         known = {}
         if installed is not None:
             if installed.manifest is None:
@@ -190,6 +195,7 @@ def run_update(ctx):
                 known[current] = carry_over_view([e.path for e in entries if e.kind == "dir"], [e.path for e in entries if e.kind != "dir"])
         sources = release_sources(installed)
         kept = staging_manifest(staging)
+        mirrors = fetch.Mirrors(feed.mirrors)
         try:
             manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits, keep_at=kept)
             if manifest.release_id != release:

@@ -14,14 +14,12 @@ import datetime
 import json
 import os
 import secrets
-import shutil
 
 from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, retire, transport
 from .errors import FeedRejected, InstallError, UpdaterError, write_failed
-from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, current_manifest_text
+from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, current_manifest_text, staging_directory
 
 CURRENT_FORMAT = 1
-STAGING = ".staging-"
 
 
 def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client", keep_at=None):
@@ -129,9 +127,10 @@ def space_needed(manifest, sources):
 
 def check_free_space(path, needed):
     try:
-        free = shutil.disk_usage(path).free
+        info = os.statvfs(path)  # as shutil.disk_usage, without importing shutil for it
     except OSError:
         return
+    free = info.f_bavail * info.f_frsize
     # Leave room for the file system's own overhead and for the player's other programs.
     margin = 64 << 20
     if free < needed + margin:
@@ -206,11 +205,6 @@ def make_current(region_dir, feed_client, manifest, directory_name):
     }
     fsutil.atomic_write_json(os.path.join(region_dir, "current.json"), metadata)
     return metadata
-
-
-def staging_directory(region_dir, release_id, manifest_sha256):
-    """Where the release of that manifest is built before it gets its final name."""
-    return os.path.join(region_dir, "releases", "%s%s%s" % (release_id, STAGING, manifest_sha256[:12]))
 
 
 def staging_manifest(staging):

@@ -30,6 +30,7 @@ from .record import Record
 CURRENT_LIMIT = 1 << 20
 MANIFEST_SUFFIX = ".manifest"
 VERIFIED_SUFFIX = ".verified"
+STAGING = ".staging-"
 STAMPS_LIMIT = 64 << 20
 _RELEASE_DIR = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}-[0-9a-f]{12}\Z")
 
@@ -111,6 +112,11 @@ def in_place(directories, path, kind, size, target):
     except OSError:
         return False
     return stat.S_ISDIR(info.st_mode)
+
+
+def staging_directory(region_dir, release_id, manifest_sha256):
+    """Where the release of that manifest is built before it gets its final name."""
+    return os.path.join(region_dir, "releases", "%s%s%s" % (release_id, STAGING, manifest_sha256[:12]))
 
 
 def read_current(region_dir):
