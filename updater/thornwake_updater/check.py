@@ -99,13 +99,18 @@ def launcher_value(options, feed):
     return "available:" + update.version if update is not None else "current"
 
 
+def names_offered_client(feed, metadata):
+    """True when current.json (metadata, or None) names the feed's client release: its name and its manifest.
+
+    Also what decides whether the installed release is read at all: for any
+    other the answer is "available" anyway.
+    """
+    offered = feed.client
+    return metadata is not None and (metadata["releaseId"], metadata["manifestSha256"]) == (offered.release_id, offered.manifest.sha256)
+
+
 def client_is_current(feed, installed):
-    return (
-        installed is not None
-        and installed.release_id == feed.client.release_id
-        and installed.manifest_sha256 == feed.client.manifest.sha256
-        and installed.is_complete()
-    )
+    return installed is not None and names_offered_client(feed, installed.metadata) and installed.is_complete()
 
 
 def client_value(feed, installed):
@@ -145,12 +150,8 @@ def run_check(options, region_dir, fetch, output):
             output.log(OFFLINE_NOTE)
         output.check_result("unknown", "unknown", "unknown")
         return 0
-    # The installed release is read (its manifest's text, each file looked at) only when current.json names the
-    # feed's release: for any other the answer is "available" anyway.
-    metadata = read_current(region_dir)
-    offered = feed.client
-    named = metadata is not None and (metadata["releaseId"], metadata["manifestSha256"]) == (offered.release_id, offered.manifest.sha256)
-    installed = checked_release(region_dir) if named else None
+    # The installed release is read (its manifest's text, each file looked at) only when it is the one offered.
+    installed = checked_release(region_dir) if names_offered_client(feed, read_current(region_dir)) else None
     note_launcher_kept(options, feed, output)
     output.check_result(launcher_value(options, feed), client_value(feed, installed), feed.client.world_version)
     return 0

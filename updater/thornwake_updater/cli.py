@@ -20,6 +20,7 @@ from . import config, feed as feed_mod, transport
 from .check import (
     client_is_current,
     launcher_update,
+    names_offered_client,
     note_launcher_kept,
     run_check,
     self_update_allowed,
@@ -170,8 +171,7 @@ def run_update(ctx):
         # The installed manifest is parsed in full only when it is the one the feed names and the release is
         # incomplete (it is repaired from it); for any other it is read as a source only, never held. What
         # installs is imported, and the memory settings for large manifests made, only when there is that to do.
-        metadata = read_current(ctx.region_dir)
-        same = metadata is not None and metadata["manifestSha256"] == feed.client.manifest.sha256
+        same = names_offered_client(feed, read_current(ctx.region_dir))
         installed = checked_release(ctx.region_dir) if same else None
         if not client_is_current(feed, installed):
             fsutil.return_freed_memory()

@@ -245,9 +245,9 @@ class Directories:
 
     def split(self, path):
         """(descriptor of the directory of path, or None, the name to use with it: path itself with None)."""
-        if not self.USABLE:
+        directory, separator, name = path.rpartition(os.sep)
+        if not self.USABLE or not separator:
             return None, path
-        directory, _, name = path.rpartition(os.sep)
         fd = self._open.get(directory)
         if fd is None:
             if len(self._open) >= self._limit:
