@@ -74,6 +74,9 @@ class UpdateTest(ServedFeedTestCase):
         # So does a missing one.
         os.unlink(self.release_path("data", "text.txt"))
         self.assertEqual("client=available:2026.12.1", self.client_value())
+        self.server.reset()
+        self.update()
+        self.assertEqual(1, len(self.server.object_requests()), self.server.httpd.requests)
         # The same release name published again with other content is offered again.
         again = make_tree(os.path.join(self.tmp, "a2"), dict(files, **{"data/x": b"x"}))
         self.feed.publish_client(again, "2026.12.1")
