@@ -15,8 +15,9 @@ A file of several chunks is put together in one pass: the chunks no local
 file holds are fetched first, then its local chunks are read, checked and
 written front to back, while a second thread hashes the file as a whole from
 its first byte as far as it is in place (hashing runs at C speed without the
-interpreter lock, so the two checks share the machine's cores). Only when a
-local chunk fails is that file hashed again once the chunk is fetched.
+interpreter lock, so the two checks share the machine's cores) and sends what
+it hashed on to the disk, so the flush of the tree finds little left. Only
+when a local chunk fails is that file hashed again once the chunk is fetched.
 
 Files are created with O_EXCL and no link followed, sized first, and written
 with pwrite straight to their place; a file that is a hard link of another is
@@ -341,6 +342,7 @@ class _WholeHash:
     def __init__(self, path):
         self.digest = hashlib.sha256()
         self.position = 0
+        self._written = 0
         self._ready = 0
         self._ended = False
         self._error = None
@@ -380,12 +382,17 @@ class _WholeHash:
                         raise OSError(errno.EIO, "the file ended early")
                     self.digest.update(view[:count])
                     self.position += count
+                    if self.position - self._written >= _WRITEBACK_STEP:
+                        fsutil.start_writeback(self._fd, self._written, self.position - self._written)
+                        self._written = self.position
         except OSError as exc:
             self._error = exc
 
 
 # How far a file's whole hash may lag behind the chunks put in place before it is told to go on.
 _HASH_STEP = 1 << 20
+# How much of a file is put in place before it is sent on to the disk.
+_WRITEBACK_STEP = 8 << 20
 
 
 class Build(fetch.Sink):
@@ -755,8 +762,9 @@ class Build(fetch.Sink):
                         _pwrite_all(fd, view, offset)
                     else:
                         self._want(target, chunk, offset)
-                if target.remaining == 0 and (offset + chunk.size - told >= _HASH_STEP or offset + chunk.size == entry.size):
-                    told = offset + chunk.size
+                end = offset + chunk.size
+                if target.remaining == 0 and (end - told >= _HASH_STEP or end == entry.size):
+                    told = end
                     whole.ready(told)
             digest, whole = whole.end(), None
             if target.remaining:
