@@ -31,7 +31,6 @@ was killed leaves a tree the next run for the same release continues: what
 does not belong there is removed, what is there is checked before it is kept.
 """
 
-import array
 import errno
 import hashlib
 import os
@@ -307,13 +306,13 @@ class _Local:
     a dozen bytes a chunk, where a tuple each would take ten times that.
     """
 
-    __slots__ = ("paths", "where", "offsets", "continued")
+    __slots__ = ("paths", "places", "continued")
     NOWHERE = 0xFFFFFFFF
+    _PLACE = struct.Struct("<Iq")
 
     def __init__(self, count, continued):
         self.paths = []
-        self.where = array.array("I", [self.NOWHERE]) * count
-        self.offsets = array.array("q", [0]) * count
+        self.places = bytearray(self._PLACE.pack(self.NOWHERE, 0) * count)
         # The staging file a killed run left: a chunk may be in place already.
         self.continued = continued
 
@@ -323,13 +322,12 @@ class _Local:
         except ValueError:
             which = len(self.paths)
             self.paths.append(path)
-        self.where[index] = which
-        self.offsets[index] = offset
+        self._PLACE.pack_into(self.places, index * self._PLACE.size, which, offset)
 
     def place(self, index):
         """(path, offset) where chunk index may lie, or None."""
-        which = self.where[index]
-        return None if which == self.NOWHERE else (self.paths[which], self.offsets[index])
+        which, offset = self._PLACE.unpack_from(self.places, index * self._PLACE.size)
+        return None if which == self.NOWHERE else (self.paths[which], offset)
 
 
 class _WholeHash:
@@ -348,6 +346,8 @@ class _WholeHash:
         self._error = None
         self._changed = threading.Condition()
         self._fd = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+        # Made here: memory the thread takes itself would be served from a heap of its own, kept resident.
+        self._view = memoryview(bytearray(_HASH_BLOCK))
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
@@ -367,7 +367,7 @@ class _WholeHash:
         return None if self._error is not None else self.digest.hexdigest()
 
     def _run(self):
-        view = memoryview(bytearray(READ_BLOCK))
+        view = self._view
         try:
             while True:
                 with self._changed:
@@ -377,7 +377,7 @@ class _WholeHash:
                     if self.position >= ready:
                         return
                 while self.position < ready:
-                    count = _read_into(self._fd, view[:min(READ_BLOCK, ready - self.position)], self.position)
+                    count = _read_into(self._fd, view[:min(_HASH_BLOCK, ready - self.position)], self.position)
                     if not count:
                         raise OSError(errno.EIO, "the file ended early")
                     self.digest.update(view[:count])
@@ -389,6 +389,8 @@ class _WholeHash:
             self._error = exc
 
 
+# What the whole hash reads at a time: more only adds to the memory held beside the chunk buffer.
+_HASH_BLOCK = 64 << 10
 # How far a file's whole hash may lag behind the chunks put in place before it is told to go on.
 _HASH_STEP = 1 << 20
 # How much of a file is put in place before it is sent on to the disk.
