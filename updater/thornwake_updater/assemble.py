@@ -23,8 +23,9 @@ Files are created with O_EXCL and no link followed, sized first, and written
 with pwrite straight to their place; a file that is a hard link of another is
 never written to. A file assembled from several chunks is hashed as a whole
 once it is complete, before it joins the release; a file of one chunk is that
-chunk, checked before it was written. The inode, size and modification time of every file are taken while
-its descriptor is open, for the record a later update trusts.
+chunk, checked before it was written. The inode, size and modification time
+of every file are taken while its descriptor is open, for the record a later
+update trusts.
 
 The staging directory of a release is named after its manifest, so a run that
 was killed leaves a tree the next run for the same release continues: what
@@ -795,6 +796,7 @@ class Build(fetch.Sink):
         check_each(items, work) runs work(item) for every item (on threads).
         """
         self.close()
+        # What was fetched is in place: its bookkeeping goes before the stamps are gathered.
         self.wanted = {}
         self.pieces = []
         pending = [target for target in self.targets if target.whole_check and target.stamp is None]
