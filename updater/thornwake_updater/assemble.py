@@ -365,6 +365,8 @@ class _WholeHash:
             self._changed.notify()
         self._thread.join()
         os.close(self._fd)
+        if self._error is not None and not isinstance(self._error, OSError):
+            raise self._error  # raised where the run's failures are handled, not printed by the thread
         return None if self._error is not None else self.digest.hexdigest()
 
     def _run(self):
@@ -386,7 +388,7 @@ class _WholeHash:
                     if self.position - self._written >= _WRITEBACK_STEP:
                         fsutil.start_writeback(self._fd, self._written, self.position - self._written)
                         self._written = self.position
-        except OSError as exc:
+        except BaseException as exc:
             self._error = exc
 
 
