@@ -1,5 +1,7 @@
 """The fetch engine: how pieces become requests, mirrors that fail, resuming, and chunks taken from installed files."""
 
+import hashlib
+import json
 import os
 import random
 import re
@@ -10,7 +12,8 @@ import threading
 import time
 import unittest
 
-from support import GAME_SCRIPT, PYTHON, SCRIPT, FeedServer, ServedFeedTestCase, make_tree, noise, read, write
+from support import (GAME_SCRIPT, PYTHON, SCRIPT, FeedServer, ServedFeedTestCase, installed_is_intact, make_tree, noise, read,
+                     write)
 
 from thornwake_updater import chunks, fetch
 from thornwake_updater.chunks import Chunk
@@ -180,6 +183,14 @@ class ChunkReuseTest(ServedFeedTestCase):
             fetched, moved = self.server.response_bytes(), rsync_moves(old, new)
             self.assertLessEqual(fetched, 1.5 * moved + 512 * 1024, "%s: %d fetched, rsync moved %d" % (release, fetched, moved))
             old = new
+        # Chunks that each check out but do not make up the file's signed whole hash: refused, the release kept.
+        document = json.loads(read(self.release_path() + ".manifest"))
+        big, = [item for item in document["files"] if item["path"] == "data/big.bin"]
+        big["sha256"], document["releaseId"] = hashlib.sha256(b"other").hexdigest(), "r4"
+        self.feed.publish_manifest(document, "r4")
+        run = self.run_mode("--update-only")
+        self.assertIn("did not match the signed release", run.lines[-1])
+        self.assertEqual(("r3", True), installed_is_intact(self.region_dir))
 
 
 if __name__ == "__main__":

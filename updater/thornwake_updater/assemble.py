@@ -11,12 +11,21 @@ Every file of the new release comes, in this order of preference, from:
      fetched. Local bytes are hash-checked as they are read; a chunk that fails
      is fetched instead.
 
+A file of several chunks is put together in one pass: the chunks no local
+file holds are fetched first, then its local chunks are read, checked and
+written front to back, while a second thread hashes the file as a whole from
+its first byte as far as it is in place (hashing runs at C speed without the
+interpreter lock, so the two checks share the machine's cores) and sends what
+it hashed on to the disk, so the flush of the tree finds little left. Only
+when a local chunk fails is that file hashed again once the chunk is fetched.
+
 Files are created with O_EXCL and no link followed, sized first, and written
 with pwrite straight to their place; a file that is a hard link of another is
 never written to. A file assembled from several chunks is hashed as a whole
-once it is complete; a file of one chunk is that chunk, checked before it was
-written. The inode, size and modification time of every file are taken while
-its descriptor is open, for the record a later update trusts.
+once it is complete, before it joins the release; a file of one chunk is that
+chunk, checked before it was written. The inode, size and modification time
+of every file are taken while its descriptor is open, for the record a later
+update trusts.
 
 The staging directory of a release is named after its manifest, so a run that
 was killed leaves a tree the next run for the same release continues: what
@@ -196,10 +205,45 @@ class _Reader:
             return None
         return data
 
+    def read_into(self, path, offset, view, sha256):
+        """True when the len(view) bytes at offset of path, read into view, hash to sha256.
+
+        Into a buffer used again and again: a big file's chunks by the thousand
+        would otherwise each be a fresh allocation, mapped and faulted in.
+        """
+        try:
+            fd = self._open.get(path)
+            if fd is None:
+                if len(self._open) >= _OPEN_SOURCES:
+                    self.close()
+                fd = self._open[path] = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+            return _read_into(fd, view, offset) == len(view) and hashlib.sha256(view).hexdigest() == sha256
+        except OSError:
+            return False
+
     def close(self):
         for fd in self._open.values():
             os.close(fd)
         self._open.clear()
+
+
+def _read_into(fd, view, offset):
+    """Bytes read into view from offset of fd, until it is full or the file ends."""
+    done = 0
+    while done < len(view):
+        if _PREADV:
+            count = os.preadv(fd, [view[done:]], offset + done)
+        else:
+            os.lseek(fd, offset + done, os.SEEK_SET)
+            count = os.readv(fd, [view[done:]])
+        if not count:
+            break
+        done += count
+    return done
+
+
+# Python has no preadv on some systems (macOS before 11); each thread then reads through a descriptor of its own.
+_PREADV = hasattr(os, "preadv")
 
 
 def hash_file(path, size, sha256):
@@ -245,7 +289,7 @@ def _unlink(path):
 class _Target:
     """One file of the new release in staging; a release of many thousand files has as many of these."""
 
-    __slots__ = ("entry", "root", "mode", "remaining", "fd", "stamp", "whole_check")
+    __slots__ = ("entry", "root", "mode", "remaining", "fd", "stamp", "whole_check", "local")
 
     def __init__(self, entry, root, mode):
         self.entry = entry
@@ -257,10 +301,113 @@ class _Target:
         self.stamp = None
         # Several chunks make it up: hash it as a whole once it is complete.
         self.whole_check = len(entry.chunks) > 1
+        # Of several chunks: where local files may hold them (_Local), until they are put in place.
+        self.local = None
 
     @property
     def path(self):
         return os.path.join(self.root, self.entry.path)
+
+
+class _Local:
+    """Where local files may hold the chunks of one file of several, kept from preparing (when the index of the
+    installed release is let go) to the pass that puts them in place after the fetch.
+
+    Per chunk, in order: the index of the file that may hold it in paths (NOWHERE: none), and its offset there;
+    a dozen bytes a chunk, where a tuple each would take ten times that.
+    """
+
+    __slots__ = ("paths", "places", "continued")
+    NOWHERE = 0xFFFFFFFF
+    _PLACE = struct.Struct("<Iq")
+
+    def __init__(self, count, continued):
+        self.paths = []
+        self.places = bytearray(self._PLACE.pack(self.NOWHERE, 0) * count)
+        # The staging file a killed run left: a chunk may be in place already.
+        self.continued = continued
+
+    def put(self, index, path, offset):
+        try:
+            which = self.paths.index(path)
+        except ValueError:
+            which = len(self.paths)
+            self.paths.append(path)
+        self._PLACE.pack_into(self.places, index * self._PLACE.size, which, offset)
+
+    def place(self, index):
+        """(path, offset) where chunk index may lie, or None."""
+        which, offset = self._PLACE.unpack_from(self.places, index * self._PLACE.size)
+        return None if which == self.NOWHERE else (self.paths[which], offset)
+
+
+class _WholeHash:
+    """Hashes a file from its first byte on, as far as it is in place, on a thread of its own.
+
+    It reads the file back (from the page cache: it was just written), so what
+    is hashed is what the release gets. The thread holds one buffer.
+    """
+
+    def __init__(self, path):
+        self.digest = hashlib.sha256()
+        self.position = 0
+        self._written = 0
+        self._ready = 0
+        self._ended = False
+        self._error = None
+        self._changed = threading.Condition()
+        self._fd = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+        # Made here: memory the thread takes itself would be served from a heap of its own, kept resident.
+        self._view = memoryview(bytearray(_HASH_BLOCK))
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def ready(self, end):
+        """Bytes [0, end) are in place."""
+        with self._changed:
+            self._ready = end
+            self._changed.notify()
+
+    def end(self):
+        """The hex digest of what was in place, once hashed (None when it could not be read)."""
+        with self._changed:
+            self._ended = True
+            self._changed.notify()
+        self._thread.join()
+        os.close(self._fd)
+        if self._error is not None and not isinstance(self._error, OSError):
+            raise self._error  # raised where the run's failures are handled, not printed by the thread
+        return None if self._error is not None else self.digest.hexdigest()
+
+    def _run(self):
+        view = self._view
+        try:
+            while True:
+                with self._changed:
+                    while self.position >= self._ready and not self._ended:
+                        self._changed.wait()
+                    ready = self._ready
+                    if self.position >= ready:
+                        return
+                while self.position < ready:
+                    count = _read_into(self._fd, view[:min(_HASH_BLOCK, ready - self.position)], self.position)
+                    if not count:
+                        raise OSError(errno.EIO, "the file ended early")
+                    self.digest.update(view[:count])
+                    self.position += count
+                    if self.position - self._written >= _WRITEBACK_STEP:
+                        fsutil.start_writeback(self._fd, self._written, self.position - self._written)
+                        self._written = self.position
+        except BaseException as exc:
+            self._error = exc
+
+
+# What the whole hash reads at a time: more only adds to the memory held beside the chunk buffer.
+_HASH_BLOCK = 64 << 10
+# How far a file's whole hash may lag behind the chunks put in place before it is told to go on.
+_HASH_STEP = 1 << 20
+# How much of a file is put in place before it is sent on to the disk.
+_WRITEBACK_STEP = 8 << 20
 
 
 class Build(fetch.Sink):
@@ -466,43 +613,53 @@ class Build(fetch.Sink):
         return fd
 
     def _assemble(self, target, resumed):
-        """Put each chunk of target in place from a local source, or list it to be fetched."""
+        """Put the chunk of a one-chunk target in place from a local source, or list it to be fetched; of a target
+        of several, note where local files may hold each (read after the fetch: assemble) or list it to be fetched."""
         entry = target.entry
         if not entry.chunks:
             fd = self._create(target)
             target.stamp = stamp_of(os.fstat(fd))
             os.close(fd)
             return
-        fd = None
-        present = None
         if target.whole_check:
-            fd = self._open_continued(target) if resumed else None
-            present = fd is not None
-            if fd is None:
-                fd = self._create(target)
-                os.ftruncate(fd, entry.size)
+            self._plan(target, resumed)
+            return
+        chunk = entry.chunks[0]
+        data = None
+        for path, at in self.sources.chunk(entry, chunk, 0):
+            data = self._reader.read(path, at, chunk.size, chunk.sha256)
+            if data is not None:
+                break
+        if data is None:
+            self._want(target, chunk, 0)
+            return
+        fd = self._create(target)
         try:
-            for chunk, offset in chunks_mod.positions(entry.chunks):
-                data = None
-                if present:
-                    data = self._reader_at(fd, offset, chunk)
-                    if data is not None:
-                        continue  # already in place
-                for path, at in self.sources.chunk(entry, chunk, offset):
-                    data = self._reader.read(path, at, chunk.size, chunk.sha256)
-                    if data is not None:
-                        break
-                if data is None:
-                    self._want(target, chunk, offset)
-                    continue
-                if fd is None:
-                    fd = self._create(target)
-                _pwrite_all(fd, data, offset)
-            if target.remaining == 0 and not target.whole_check:
-                target.stamp = stamp_of(os.fstat(fd))
+            _pwrite_all(fd, data, 0)
+            target.stamp = stamp_of(os.fstat(fd))
         finally:
-            if fd is not None:
-                os.close(fd)
+            os.close(fd)
+
+    def _plan(self, target, resumed):
+        """Make target's staging file (or keep the one a killed run left), note which chunks local files may hold,
+        and list the others to be fetched, unless a continued file holds them already."""
+        entry = target.entry
+        fd = self._open_continued(target) if resumed else None
+        continued = fd is not None
+        if fd is None:
+            fd = self._create(target)
+            os.ftruncate(fd, entry.size)
+        try:
+            for index, (chunk, offset) in enumerate(chunks_mod.positions(entry.chunks)):
+                places = self.sources.chunk(entry, chunk, offset)
+                if places:
+                    if target.local is None:
+                        target.local = _Local(len(entry.chunks), continued)
+                    target.local.put(index, *places[0])
+                elif not (continued and self._reader_at(fd, offset, chunk) is not None):
+                    self._want(target, chunk, offset)
+        finally:
+            os.close(fd)
 
     def _open_continued(self, target):
         """The staging file a killed run left for target, open for writing, or None (then it is gone)."""
@@ -582,8 +739,75 @@ class Build(fetch.Sink):
 
     # Finishing -----------------------------------------------------------------------------------
 
+    def assemble(self):
+        """Once the fetch is done: put the chunks local files hold in place, each file of several chunks front to
+        back while it is hashed as a whole (see the module text). The pieces to fetch after all (local chunks that
+        failed their check); finish then hashes their files as a whole.
+        """
+        self.close()
+        # What was fetched is in place: its bookkeeping goes; what is listed now is fetched again.
+        self.wanted = {}
+        self.pieces = []
+        failed = []
+        try:
+            for target in self.targets:
+                if target.local is not None:
+                    local, target.local = target.local, None
+                    if self._assemble_file(target, local) is False:
+                        failed.append(target.entry.path)
+        finally:
+            self._reader.close()
+        self._reject(failed)
+        return self.pieces
+
+    def _assemble_file(self, target, local):
+        """Put target's local chunks in place, each checked as read; True when the whole hash checked out too,
+        False when it did not, None when a chunk is to be fetched after all (the file is then hashed later)."""
+        entry = target.entry
+        fd = os.open(target.path, os.O_RDWR | fsutil.NOFOLLOW)
+        whole = None
+        try:
+            whole = _WholeHash(target.path)
+            buffer = memoryview(bytearray(max(chunk.size for chunk in entry.chunks)))
+            told = 0
+            for index, (chunk, offset) in enumerate(chunks_mod.positions(entry.chunks)):
+                place = local.place(index)
+                if place is not None:
+                    view = buffer[:chunk.size]
+                    if local.continued and _read_into(fd, view, offset) == chunk.size and \
+                            hashlib.sha256(view).hexdigest() == chunk.sha256:
+                        pass  # a killed run put it in place already
+                    elif self._reader.read_into(place[0], place[1], view, chunk.sha256):
+                        _pwrite_all(fd, view, offset)
+                    else:
+                        self._want(target, chunk, offset)
+                end = offset + chunk.size
+                if target.remaining == 0 and (end - told >= _HASH_STEP or end == entry.size):
+                    told = end
+                    whole.ready(told)
+            digest, whole = whole.end(), None
+            if target.remaining:
+                return None
+            # After the last write and the last read: a file still being written would show another time.
+            stamp = stamp_of(os.fstat(fd))
+        finally:
+            if whole is not None:
+                whole.end()
+            os.close(fd)
+        if digest != entry.sha256:
+            return False
+        target.stamp = stamp
+        return True
+
+    def _reject(self, failed):
+        if failed:
+            for path in failed:
+                _unlink(self.place(path))
+            raise FeedRejected(fetch.MISMATCH, detail="%s does not match its hash once assembled" % failed[0])
+
     def finish(self, check_each=None):
-        """Hash every file of several chunks as a whole, make the links; every file has its stamp then.
+        """Hash as a whole every file of several chunks not hashed yet, make the links; every file has its stamp
+        then.
 
         check_each(items, work) runs work(item) for every item (on threads).
         """
@@ -601,10 +825,7 @@ class Build(fetch.Sink):
                 failed.append(entry.path)
 
         (check_each or (lambda items, work: [work(item) for item in items]))(pending, check)
-        if failed:
-            for path in failed:
-                _unlink(self.place(path))
-            raise FeedRejected(fetch.MISMATCH, detail="%s does not match its hash once assembled" % failed[0])
+        self._reject(failed)
         missing = [target.entry.path for target in self.targets if target.stamp is None]
         if missing:
             raise FeedRejected(fetch.MISMATCH, detail="%s was not completed" % missing[0])

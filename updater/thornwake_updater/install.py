@@ -144,25 +144,37 @@ def build(staging, manifest, sources, mirrors, output, kind, name, limits=transp
     """Build the tree of manifest in staging (see assemble.py) and make it durable; the stamps of its files.
 
     Prints the progress of the download as kind ("client" or "launcher") name,
-    then the line that says it is verifying and installing.
+    then the line that says it is verifying and installing (both again when
+    chunks of local files fail their check and are fetched after all).
     """
     tree = assemble.Build(staging, manifest, sources)
+    installing = output.installing_client if kind == "client" else output.installing_launcher
     try:
-        spans = fetch.plan_spans(tree.prepare())
-        report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
-        report.start()
-        sources.close()  # every local file is in place: the index of the installed release is not needed again
+        pieces = tree.prepare()
+        sources.close()  # where local files hold what is needed is noted: the index of the installed release goes
         fsutil.return_freed_memory(at_once=False)  # the manifests' large buffers are gone; chunk buffers come next
-        fetch.Engine(mirrors, tree, limits, report).run(spans)
-        spans = None  # one piece each of many thousand files, no longer needed
-        report.finish()
-        (output.installing_client if kind == "client" else output.installing_launcher)()
+        _fetch(tree, pieces, mirrors, output, kind, name, limits)
+        pieces = None  # one piece each of many thousand files, no longer needed
+        installing()
+        again = tree.assemble()
+        if again:
+            # Chunks of local files that failed their check: fetched after all, shown as a download of its own.
+            _fetch(tree, again, mirrors, output, kind, name, limits)
+            installing()
         tree.finish(lambda items, work: parallel.run_parallel(items, lambda item, should_stop: work(item)))
     finally:
         tree.close()
     files, directories = tree.paths()
     fsutil.flush_tree(staging, files, directories)
     return tree.stamps()
+
+
+def _fetch(tree, pieces, mirrors, output, kind, name, limits):
+    spans = fetch.plan_spans(pieces)
+    report = progress.Progress(output.report, kind, name, fetch.total_bytes(spans))
+    report.start()
+    fetch.Engine(mirrors, tree, limits, report).run(spans)
+    report.finish()
 
 
 def write_stamps(path, stamps, durable=True):
