@@ -190,15 +190,18 @@ class _Reader:
     def __init__(self):
         self._open = {}
 
+    def _descriptor(self, path):
+        fd = self._open.get(path)
+        if fd is None:
+            if len(self._open) >= _OPEN_SOURCES:
+                self.close()
+            fd = self._open[path] = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
+        return fd
+
     def read(self, path, offset, size, sha256):
         """The size bytes at offset of path when they hash to sha256, else None."""
         try:
-            fd = self._open.get(path)
-            if fd is None:
-                if len(self._open) >= _OPEN_SOURCES:
-                    self.close()
-                fd = self._open[path] = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
-            data = os.pread(fd, size, offset)
+            data = os.pread(self._descriptor(path), size, offset)
         except OSError:
             return None
         if len(data) != size or hashlib.sha256(data).hexdigest() != sha256:
@@ -212,12 +215,8 @@ class _Reader:
         would otherwise each be a fresh allocation, mapped and faulted in.
         """
         try:
-            fd = self._open.get(path)
-            if fd is None:
-                if len(self._open) >= _OPEN_SOURCES:
-                    self.close()
-                fd = self._open[path] = os.open(path, os.O_RDONLY | fsutil.NOFOLLOW)
-            return _read_into(fd, view, offset) == len(view) and hashlib.sha256(view).hexdigest() == sha256
+            complete = _read_into(self._descriptor(path), view, offset) == len(view)
+            return complete and hashlib.sha256(view).hexdigest() == sha256
         except OSError:
             return False
 
