@@ -215,8 +215,7 @@ class _Reader:
         would otherwise each be a fresh allocation, mapped and faulted in.
         """
         try:
-            complete = _read_into(self._descriptor(path), view, offset) == len(view)
-            return complete and hashlib.sha256(view).hexdigest() == sha256
+            return _read_checked(self._descriptor(path), view, offset, sha256)
         except OSError:
             return False
 
@@ -224,6 +223,11 @@ class _Reader:
         for fd in self._open.values():
             os.close(fd)
         self._open.clear()
+
+
+def _read_checked(fd, view, offset, sha256):
+    """True when view, filled from offset of fd, hashes to sha256."""
+    return _read_into(fd, view, offset) == len(view) and hashlib.sha256(view).hexdigest() == sha256
 
 
 def _read_into(fd, view, offset):
@@ -773,8 +777,7 @@ class Build(fetch.Sink):
                 place = local.place(index)
                 if place is not None:
                     view = buffer[:chunk.size]
-                    if local.continued and _read_into(fd, view, offset) == chunk.size and \
-                            hashlib.sha256(view).hexdigest() == chunk.sha256:
+                    if local.continued and _read_checked(fd, view, offset, chunk.sha256):
                         pass  # a killed run put it in place already
                     elif self._reader.read_into(place[0], place[1], view, chunk.sha256):
                         _pwrite_all(fd, view, offset)
