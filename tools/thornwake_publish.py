@@ -76,18 +76,62 @@ def check_manifest(data, kind):
         raise PublishError("the release would be refused by the updater: %s" % (exc.detail or exc.message))
 
 
-def publish_tree(feed, tree, kind, **fields):
-    """Store a release tree's objects and manifest in the feed; (manifest reference, entries, new objects).
+def publish_tree(feed, tree, kind, earlier=(), **fields):
+    """Store a release tree's objects and manifest in the feed; (manifest reference, entries, new objects, patches).
 
     The tree is checked as players' updaters check it before anything is written.
+    earlier are (reference, bytes) of manifests players may have, newest first:
+    the packs keep the newest one's numbers, and the patches (the feed's
+    manifestPatches) make the new manifest of each.
     """
     entries, sources = release_mod.scan_tree(tree)
     check_manifest(release_mod.stand_in(kind, entries, fields), kind)
-    packs, new = release_mod.store_tree(feed, entries, sources)
+    packs, new = release_mod.store_tree(feed, entries, sources, _packs_of(earlier[0][1]) if earlier else ())
     data = release_mod.to_bytes(release_mod.document(kind, entries, fields, packs))
     check_manifest(data, kind)
     ref, added = feed.store_bytes(data)
-    return ref, len(entries), new + added
+    patches = []
+    for earlier_ref, old in earlier:
+        patch = release_mod.manifest_patch(old, data)
+        # Only where it spares players most of the manifest.
+        if earlier_ref.sha256 != ref.sha256 and len(patch) * 2 < len(data):
+            patch_ref, stored = feed.store_bytes(patch)
+            added += stored
+            patches.append({"from": earlier_ref.sha256, "patch": patch_ref.to_json()})
+    return ref, len(entries), new + added, patches
+
+
+def _packs_of(data):
+    try:
+        packs = json.loads(data.decode("utf-8")).get("packs")
+    except (UnicodeDecodeError, ValueError, AttributeError):
+        return ()
+    return packs if isinstance(packs, list) else ()
+
+
+# How many of the client releases signed last a new client's manifest gets a patch from, and how many signed
+# feeds are looked through for them.
+PATCHED_RELEASES = 4
+PATCH_SEARCH = 64
+
+
+def earlier_client_manifests(feed):
+    """(reference, bytes) of the client manifests of the last signed feeds that are still stored, newest first."""
+    found = []
+    sequences = history_sequences(feed)[:PATCH_SEARCH]
+    documents = (load_json(history_path(feed, sequence)) for sequence in sequences) if sequences else [served_feed(feed)]
+    for document in documents:
+        client = document.get("client") if isinstance(document, dict) else None
+        try:
+            ref = Ref.from_json(client["manifest"])
+            if any(ref.sha256 == known.sha256 for known, _ in found):
+                continue
+            found.append((ref, feed.read_object(ref)))
+        except (KeyError, TypeError, PublishError):
+            continue
+        if len(found) == PATCHED_RELEASES:
+            break
+    return found
 
 
 def load_json(path):
@@ -142,8 +186,11 @@ def add_client(feed_dir, region, release, revision, world, executable, tree):
     feed = FeedDirectory(feed_dir)
     with feed.lock():
         draft = load_draft(feed_dir, region)
-        ref, count, new = publish_tree(feed, tree, "client", release_id=release, executable=executable)
+        earlier = earlier_client_manifests(feed)
+        ref, count, new, patches = publish_tree(feed, tree, "client", earlier, release_id=release, executable=executable)
         draft["client"] = {"releaseId": release, "sourceRevision": revision, "worldVersion": world, "manifest": ref.to_json()}
+        if patches:
+            draft["client"]["manifestPatches"] = patches
         save_draft(feed_dir, draft)
     return count, new
 
@@ -175,7 +222,7 @@ def add_launcher(feed_dir, region, version, bundle):
     feed = FeedDirectory(feed_dir)
     with feed.lock():
         draft = load_draft(feed_dir, region)
-        ref, count, new = publish_tree(feed, bundle, "launcher", version=version)
+        ref, count, new, _ = publish_tree(feed, bundle, "launcher", version=version)
         draft["launcher"] = {"version": version, "manifest": ref.to_json()}
         settings = load_settings(feed)
         if "transition" in settings:
@@ -397,6 +444,7 @@ def prune(feed_dir, keep):
                 if isinstance(document.get(kind), dict):
                     ref = Ref.from_json(document[kind]["manifest"])
                     named_packs, named_refs = release_mod.named_objects(release_mod.read_manifest(feed, ref, kind))
+                    named_refs += [Ref.from_json(item["patch"]) for item in document[kind].get("manifestPatches", ())]
                     packs |= named_packs
                     objects |= {feed.object_path(named) for named in named_refs + [ref]}
         feed.index.keep_only(packs)

@@ -13,6 +13,7 @@ import os
 import stat
 
 import thornwake_chunks as chunks
+from thornwake_updater import patch as patch_mod
 from thornwake_store import Location, Pack, PackWriter, PublishError, Ref
 
 FORMAT = 2
@@ -92,12 +93,14 @@ def stand_in(kind, entries, fields):
     return to_bytes(document(kind, files, fields))
 
 
-def store_tree(feed, entries, sources):
+def store_tree(feed, entries, sources, earlier_packs=()):
     """Store the content of every file entry in packs, completing the entries; (pack names, new objects).
 
     Objects go into new packs in manifest order, so a full install reads the
     packs front to back; an object the feed has already (this release or an
     earlier one) is not stored again: the entry points at the stored copy.
+    The packs of earlier_packs (the previous release's, in its order) that
+    are still named come first, so an unchanged file keeps its line.
     """
     writer = PackWriter(feed)
     chunker = chunks.Chunker()
@@ -113,8 +116,9 @@ def store_tree(feed, entries, sources):
         writer.finish()
     finally:
         writer.abandon()
-    packs = []
-    numbers = {}
+    named = {chunk[4].name for entry in entries for chunk in entry.get("chunks", ())}
+    packs = [name for name in earlier_packs if name in named]
+    numbers = {name: number for number, name in enumerate(packs)}
     for entry in entries:
         for chunk in entry.get("chunks", ()):
             name = chunk[4].name
@@ -123,6 +127,41 @@ def store_tree(feed, entries, sources):
                 packs.append(name)
             chunk[4] = numbers[name]
     return packs, new
+
+
+def manifest_patch(old, new):
+    """The patch (thornwake_updater/patch.py) that makes the manifest bytes new of old, line by line.
+
+    Manifests list their entries sorted by path, so the lines two of them
+    share come in the same order and one pass finds them (a general line diff
+    takes minutes on a large client whose every other line changed).
+    """
+    before, after = old.split(b"\n"), new.split(b"\n")
+    shared = set(before).intersection(after)
+    runs = []  # [operation, lines taken from after or a count]
+
+    def add(operation, line=None):
+        if not runs or runs[-1][0] != operation:
+            runs.append([operation, []])
+        runs[-1][1].append(line)
+
+    i = j = 0
+    while i < len(before) or j < len(after):
+        if i < len(before) and j < len(after) and before[i] == after[j]:
+            add(b"=")
+            i, j = i + 1, j + 1
+        elif j < len(after) and (i == len(before) or after[j] not in shared):
+            add(b"+", after[j])
+            j += 1
+        else:
+            add(b"-")
+            i += 1
+    out = [patch_mod.HEADER]
+    for operation, lines in runs:
+        out.append(operation + str(len(lines)).encode("ascii"))
+        if operation == b"+":
+            out += lines
+    return b"\n".join(out) + b"\n"
 
 
 def _store_file(feed, writer, chunker, stored, path):

@@ -67,6 +67,8 @@ CASES = [
     ("mirror without a final slash", sealed(document(mirrors=["https://cdn.example/tw"])), 4, EXPIRES - SECOND,
      (FeedRejected, "is damaged")),
     ("no mirror", sealed(document(mirrors=[])), 4, EXPIRES - SECOND, (FeedRejected, "is damaged")),
+    ("manifest patch for no manifest", sealed(document(client=dict(document()["client"], manifestPatches=[
+        {"from": "AB" * 32, "patch": document()["client"]["manifest"]}]))), 4, EXPIRES - SECOND, (FeedRejected, "is damaged")),
 ]
 
 

@@ -12,8 +12,8 @@ import threading
 import time
 import unittest
 
-from support import (GAME_SCRIPT, PYTHON, SCRIPT, FeedServer, ServedFeedTestCase, installed_is_intact, make_tree, noise, read,
-                     write)
+from support import (GAME_SCRIPT, PYTHON, SCRIPT, FeedServer, ServedFeedTestCase, installed_is_intact, make_tree, noise, publish,
+                     read, write)
 
 from thornwake_updater import chunks, fetch
 from thornwake_updater.chunks import Chunk
@@ -191,6 +191,35 @@ class ChunkReuseTest(ServedFeedTestCase):
         run = self.run_mode("--update-only")
         self.assertIn("did not match the signed release", run.lines[-1])
         self.assertEqual(("r3", True), installed_is_intact(self.region_dir))
+
+
+class ManifestPatchTest(ServedFeedTestCase):
+    def test_an_update_fetches_the_changed_lines_of_the_manifest_and_a_patch_that_makes_another_is_not_used(self):
+        files = {"data/f%03d.txt" % i: b"file %d\n" % i for i in range(200)}
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "r1"), dict(files, **{"bin/game": GAME_SCRIPT})), "r1")
+        self.update()
+        # The first file changes: its content goes into a new pack, which must not renumber the packs of the others.
+        files["a.txt"] = b"changed"
+        self.feed.publish_client(make_tree(os.path.join(self.tmp, "r2"), dict(files, **{"bin/game": GAME_SCRIPT})), "r2")
+        self.server.reset()
+        self.update()
+        self.assert_installed("r2")
+        manifest = [path for path in self.server.object_requests() if path.startswith("/objects/")]
+        self.assertEqual(1, len(manifest), manifest)
+        self.assertLess(self.server.object_bytes(), 2000, self.server.httpd.sent)
+
+        # A signed patch that makes another manifest of the same size: the whole manifest is fetched instead.
+        del files["data/f100.txt"]
+        self.feed.add_client(make_tree(os.path.join(self.tmp, "r3"), dict(files, **{"bin/game": GAME_SCRIPT})), "r3")
+        draft = publish.load_draft(self.feed.root)
+        installed = read(self.release_path() + ".manifest", "rb")
+        whole = publish.FeedDirectory(self.feed.root).read_object(publish.Ref.from_json(draft["client"]["manifest"]))
+        bad = publish.release_mod.manifest_patch(installed, whole.replace(b"f101.txt", b"f101.txu"))
+        draft["client"]["manifestPatches"][0]["patch"] = self.feed.store_object(bad).to_json()
+        publish.save_draft(self.feed.root, draft)
+        self.feed.sign()
+        self.update()
+        self.assert_installed("r3")
 
 
 if __name__ == "__main__":

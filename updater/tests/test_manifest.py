@@ -3,9 +3,9 @@
 import json
 import unittest
 
-import support  # noqa: F401  (puts the updater package on the path)
+from support import publish
 
-from thornwake_updater import manifest
+from thornwake_updater import manifest, patch
 from thornwake_updater.errors import FeedRejected
 
 
@@ -100,3 +100,36 @@ class ManifestTest(unittest.TestCase):
             with self.subTest(name):
                 with self.assertRaises(FeedRejected):
                     parse(document)
+
+
+class ManifestPatchTest(unittest.TestCase):
+    def test_the_publisher_s_patches_make_the_new_manifest_and_a_patch_that_does_not_fit_is_refused(self):
+        lines = [b'{"path":"f%d"},' % i for i in range(8)]
+        text = b"\n".join(lines) + b"\n"
+        pairs = {
+            "one line changed": (text, text.replace(b"f3", b"g3")),
+            "lines added at both ends and dropped in the middle": (text, b"head\n" + text.replace(lines[4] + b"\n", b"") + b"tail"),
+            "every other line changed": (text, b"\n".join(line if i % 2 else line + b" " for i, line in enumerate(lines))),
+            "repeated lines": (b"a\na\nb\na\n", b"a\nb\nb\na\na\n"),
+            "from nothing": (b"", text),
+            "to nothing": (text, b""),
+            "same": (text, text),
+        }
+        for name, (old, new) in pairs.items():
+            with self.subTest(name):
+                made = publish.release_mod.manifest_patch(old, new)
+                self.assertEqual(new, patch.apply(old, made, len(new)))
+        old = b"a\nb\nc"
+        refused = {
+            "not a patch": b"=3\n",
+            "a copy past the end": b"%s\n=4\n" % patch.HEADER,
+            "old lines left over": b"%s\n=2\n" % patch.HEADER,
+            "fewer added lines than announced": b"%s\n-3\n+2\nx\n" % patch.HEADER,
+            "a count of nothing": b"%s\n=0\n=3\n" % patch.HEADER,
+            "no trailing newline": b"%s\n=3" % patch.HEADER,
+            "longer than the manifest": b"%s\n=3\n+1\n%s\n" % (patch.HEADER, b"x" * 100),
+        }
+        for name, made in refused.items():
+            with self.subTest(name):
+                with self.assertRaises(FeedRejected):
+                    patch.apply(old, made, 50)

@@ -197,7 +197,8 @@ def run_update(ctx):
         kept = staging_manifest(staging)
         mirrors = fetch.Mirrors(feed.mirrors)
         try:
-            manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits, keep_at=kept)
+            manifest = load_manifest(mirrors, feed.client.manifest, installed, ctx.limits, keep_at=kept,
+                                     patches=feed.client.manifest_patches)
             if manifest.release_id != release:
                 raise FeedRejected(manifest_mod.DAMAGED, detail="manifest names release %r, the feed %r" % (manifest.release_id, release))
             # A path too long for this system is refused before anything is downloaded.

@@ -10,11 +10,15 @@ see envelope.py), packs/ and objects/. The feed:
     "expires": "YYYY-MM-DDTHH:MM:SSZ",
     "mirrors": ["https://cdn-a.example.com/thornwake/production/", ...],
     "client": {"releaseId": ..., "sourceRevision": ..., "worldVersion": ...,
-               "manifest": <object reference>},
+               "manifest": <object reference>,
+               "manifestPatches": [{"from": <sha256 of an earlier manifest>,
+                                    "patch": <object reference>}, ...]},
     "launcher": {"version": "<16 hex digits>", "manifest": <object reference>}
   }
 
-"launcher" may be absent. "mirrors" (optional) are the base URLs packs and
+"launcher" may be absent, and so may "manifestPatches": each patch makes the
+manifest from an earlier release's (patch.py), so an update from that release
+fetches the changed lines rather than the whole manifest. "mirrors" (optional) are the base URLs packs and
 objects are fetched from; without it, the feed directory itself. An object
 reference is {"sha256": <hex of the content>, "size": <content bytes>,
 "encoding": "identity" | "zlib", "storedSize": <bytes as stored>}, for a
@@ -41,6 +45,7 @@ FORMAT = 2
 FEED_LIMIT = envelope.LIMIT
 MAX_SEQUENCE = 2**53
 MAX_MIRRORS = 16
+MAX_PATCHES = 16
 
 RELEASE_ID = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]{0,63}\Z")
 WORLD_VERSION = re.compile(r"\A[0-9]{1,9}\.[0-9]{1,9}\.[0-9]{1,9}\.[0-9a-f]{12}\Z")
@@ -97,11 +102,13 @@ class ObjectRef(Record):
 
 
 class ClientRelease(Record):
-    def __init__(self, release_id, source_revision, world_version, manifest):
+    def __init__(self, release_id, source_revision, world_version, manifest, manifest_patches=None):
         self.release_id = release_id
         self.source_revision = source_revision
         self.world_version = world_version
         self.manifest = manifest
+        # The SHA-256 of an earlier manifest -> the reference of the patch that makes this one of it.
+        self.manifest_patches = manifest_patches or {}
 
 
 class LauncherRelease(Record):
@@ -178,7 +185,8 @@ def parse_feed(data, base_url):
     world = client.get("worldVersion")
     if not isinstance(world, str) or not WORLD_VERSION.match(world):
         raise bad("client worldVersion %r is not valid" % (world,))
-    client_release = ClientRelease(release_id, revision, world, ObjectRef.from_json(client.get("manifest"), "client manifest"))
+    manifest = ObjectRef.from_json(client.get("manifest"), "client manifest")
+    client_release = ClientRelease(release_id, revision, world, manifest, _patches(client.get("manifestPatches", []), bad))
     launcher_release = None
     launcher = document.get("launcher")
     if launcher is not None:
@@ -190,6 +198,18 @@ def parse_feed(data, base_url):
         launcher_release = LauncherRelease(version, ObjectRef.from_json(launcher.get("manifest"), "launcher manifest"))
     mirrors = _mirrors(document.get("mirrors", [base_url]), bad)
     return Feed(base_url, region, sequence, expires, client_release, launcher_release, mirrors, data)
+
+
+def _patches(value, bad):
+    if not isinstance(value, list) or len(value) > MAX_PATCHES:
+        raise bad("manifestPatches is not a list of at most %d patches" % MAX_PATCHES)
+    patches = {}
+    for item in value:
+        source = item.get("from") if isinstance(item, dict) else None
+        if not isinstance(source, str) or not SHA256_HEX.match(source):
+            raise bad("a manifest patch does not name the manifest it applies to")
+        patches[source] = ObjectRef.from_json(item.get("patch"), "client manifest patch")
+    return patches
 
 
 def _mirrors(value, bad):

@@ -11,19 +11,21 @@ continued by the next run for the same release; any other is removed
 """
 
 import datetime
+import hashlib
 import json
 import os
 import secrets
 
-from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, progress, retire, transport
+from . import assemble, fetch, fsutil, manifest as manifest_mod, parallel, patch as patch_mod, progress, retire, transport
 from .errors import FeedRejected, InstallError, UpdaterError, write_failed
 from .installed import MANIFEST_SUFFIX, VERIFIED_SUFFIX, InstalledRelease, current_manifest_text, staging_directory
 
 CURRENT_FORMAT = 1
 
 
-def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client", keep_at=None):
-    """The verified manifest that ref names: the installed one when it is that, else fetched into memory.
+def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS, kind="client", keep_at=None, patches=None):
+    """The verified manifest that ref names: the installed one when it is that, else made from the installed one
+    with a patch of patches (the feed's, by the manifest each applies to), else fetched into memory.
 
     With keep_at, its bytes are written there at once and not held:
     install_release gives that file the release's name, and makes it durable
@@ -38,7 +40,9 @@ def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS,
             else:
                 _keep(keep_at, raw)
             return installed.manifest
-    data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
+    data = _patched(mirrors, ref, installed, patches, limits)
+    if data is None:
+        data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
     if keep_at is None:
         return manifest_mod.parse(data, kind, sha256=ref.sha256)
     _keep(keep_at, data)
@@ -49,6 +53,24 @@ def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS,
         raise FeedRejected(manifest_mod.DAMAGED, detail="manifest: not UTF-8 (%s)" % exc)
     data = None
     return manifest_mod.parse(text, kind, sha256=ref.sha256)
+
+
+def _patched(mirrors, ref, installed, patches, limits):
+    """The manifest ref names, made from the installed one with the patch for it; None when there is no such patch,
+    or it cannot be fetched or applied or does not give exactly that manifest: then the whole one is fetched."""
+    patch_ref = patches.get(installed.manifest_sha256) if installed is not None and patches else None
+    if patch_ref is None:
+        return None
+    try:
+        # Mirrors of its own: a mirror that fails the patch still serves the whole manifest.
+        patch = fetch.fetch_object(fetch.Mirrors(mirrors.bases), patch_ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
+        old = installed.manifest_bytes()
+        data = None if old is None else patch_mod.apply(old, patch, ref.size)
+    except UpdaterError:
+        return None
+    if data is None or len(data) != ref.size or hashlib.sha256(data).hexdigest() != ref.sha256:
+        return None
+    return data
 
 
 def _keep(path, data):
