@@ -130,17 +130,17 @@ def store_tree(feed, entries, sources, earlier_packs=()):
 
 
 def manifest_patch(old, new):
-    """The patch (thornwake_updater/patch.py) that makes the manifest bytes new of old, line by line.
+    """The patch (thornwake_updater/patch.py) that makes the manifest bytes new of old, found line by line.
 
     Manifests list their entries sorted by path, so the lines two of them
     share come in the same order and one pass finds them (a general line diff
     takes minutes on a large client whose every other line changed).
     """
-    before, after = old.split(b"\n"), new.split(b"\n")
+    before, after = _lines(old), _lines(new)
     shared = set(before).intersection(after)
-    runs = []  # [operation, lines taken from after or a count]
+    runs = []  # [operation, bytes]
 
-    def add(operation, line=None):
+    def add(operation, line):
         if not runs or runs[-1][0] != operation:
             runs.append([operation, []])
         runs[-1][1].append(line)
@@ -148,20 +148,28 @@ def manifest_patch(old, new):
     i = j = 0
     while i < len(before) or j < len(after):
         if i < len(before) and j < len(after) and before[i] == after[j]:
-            add(b"=")
+            add(b"=", before[i])
             i, j = i + 1, j + 1
         elif j < len(after) and (i == len(before) or after[j] not in shared):
             add(b"+", after[j])
             j += 1
         else:
-            add(b"-")
+            add(b"-", before[i])
             i += 1
     out = [patch_mod.HEADER]
     for operation, lines in runs:
-        out.append(operation + str(len(lines)).encode("ascii"))
+        data = b"".join(lines)
+        out.append(b"%s%d\n" % (operation, len(data)))
         if operation == b"+":
-            out += lines
-    return b"\n".join(out) + b"\n"
+            out.append(data + b"\n")
+    return b"".join(out)
+
+
+def _lines(data):
+    """data cut after each line feed."""
+    lines = [line + b"\n" for line in data.split(b"\n")]
+    lines[-1] = lines[-1][:-1]
+    return lines if lines[-1] else lines[:-1]
 
 
 def _store_file(feed, writer, chunker, stored, path):

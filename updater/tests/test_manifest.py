@@ -121,13 +121,14 @@ class ManifestPatchTest(unittest.TestCase):
                 self.assertEqual(new, patch.apply(old, made, len(new)))
         old = b"a\nb\nc"
         refused = {
-            "not a patch": b"=3\n",
-            "a copy past the end": b"%s\n=4\n" % patch.HEADER,
-            "old lines left over": b"%s\n=2\n" % patch.HEADER,
-            "fewer added lines than announced": b"%s\n-3\n+2\nx\n" % patch.HEADER,
-            "a count of nothing": b"%s\n=0\n=3\n" % patch.HEADER,
-            "no trailing newline": b"%s\n=3" % patch.HEADER,
-            "longer than the manifest": b"%s\n=3\n+1\n%s\n" % (patch.HEADER, b"x" * 100),
+            "not a patch": b"=5\n",
+            "a copy past the end": patch.HEADER + b"=6\n",
+            "old bytes left over": patch.HEADER + b"=4\n",
+            "fewer added bytes than announced": patch.HEADER + b"-5\n+2\nx\n",
+            "added bytes without their line feed": patch.HEADER + b"-5\n+1\nxy",
+            "a count of nothing": patch.HEADER + b"=0\n=5\n",
+            "an operation cut short": patch.HEADER + b"=5",
+            "longer than the manifest": patch.HEADER + b"=5\n+100\n%s\n" % (b"x" * 100),
         }
         for name, made in refused.items():
             with self.subTest(name):

@@ -1,66 +1,55 @@
 """A manifest as the changes to another: what an update fetches instead of the whole new manifest.
 
 The publisher writes a manifest one line per entry, so a release that changes
-a few files changes a few lines. A patch says how to make the new manifest's
-bytes from the old one's, both cut at every "\\n" into lines:
+a few files changes a few lines, and a patch says how to make the new
+manifest's bytes from the old one's:
 
   thornwake-manifest-patch 1
-  =N        the next N lines of the old manifest, as they are
-  -N        the next N lines of the old manifest left out
-  +N        followed by N lines of the new manifest
+  =N        the next N bytes of the old manifest, as they are
+  -N        the next N bytes of the old manifest left out
+  +N        followed by N bytes of the new manifest and a line feed
 
-The operations use up the old manifest's lines exactly, and the lines they
-give are joined with "\\n" again. The patch is only a way to the bytes: the
-result counts only when its size and SHA-256 are those the signed feed names.
+The operations use up the old manifest exactly. The patch is only a way to
+the bytes: the result counts only when its size and SHA-256 are those the
+signed feed names.
 """
 
 from .errors import FeedRejected
 
-HEADER = b"thornwake-manifest-patch 1"
+HEADER = b"thornwake-manifest-patch 1\n"
 _OPERATIONS = (b"=", b"-", b"+")
 _BAD = "The update information from the server is damaged. Try again later."
 
 
 def apply(old, patch, size):
     """The bytes patch makes of old, at most size of them; FeedRejected when it does not fit old."""
-    lines = patch.split(b"\n")
-    if lines[0] != HEADER or lines[-1] != b"":
+    if not patch.startswith(HEADER):
         raise _bad("not a manifest patch")
-    view = memoryview(old)
+    olds, patches = memoryview(old), memoryview(patch)
     made = bytearray()
-    start = 0  # of the old manifest's next line; len(old) + 1 once all are used
-    end = len(old) + 1
-    first = True
-    index = 1
-    while index < len(lines) - 1:
-        operation, count = _operation(lines[index])
-        index += 1
+    used = 0  # bytes of old
+    at = len(HEADER)
+    while at < len(patch):
+        end = patch.find(b"\n", at)
+        if end < 0:
+            raise _bad("cut short")
+        operation, count = _operation(patch[at:end])
+        at = end + 1
         if operation == b"+":
-            if count > len(lines) - 1 - index:
-                raise _bad("fewer lines than announced")
-            taken = lines[index:index + count]
-            index += count
+            if patch[at + count:at + count + 1] != b"\n":
+                raise _bad("fewer bytes than announced")
+            made += patches[at:at + count]
+            at += count + 1
         else:
-            stop = start
-            for _ in range(count):
-                if stop >= end:
-                    raise _bad("more lines than the old manifest has")
-                stop = old.find(b"\n", stop)
-                stop = end if stop < 0 else stop + 1
-            if operation == b"-":
-                start = stop
-                continue
-            taken = (view[start:stop - 1],)
-            start = stop
-        for line in taken:
-            if not first:
-                made += b"\n"
-            made += line
-            first = False
+            if used + count > len(old):
+                raise _bad("more than the old manifest holds")
+            if operation == b"=":
+                made += olds[used:used + count]
+            used += count
         if len(made) > size:
             raise _bad("longer than the manifest")
-    if start != end:
-        raise _bad("lines of the old manifest left over")
+    if used != len(old):
+        raise _bad("part of the old manifest left over")
     return made
 
 
