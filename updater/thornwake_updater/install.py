@@ -41,6 +41,8 @@ def load_manifest(mirrors, ref, installed=None, limits=transport.DEFAULT_LIMITS,
                 _keep(keep_at, raw)
             return installed.manifest
     data = _patched(mirrors, ref, installed, patches, limits)
+    if installed is not None:
+        installed.manifest_data = None  # not held beside the new manifest
     if data is None:
         data = fetch.fetch_object(mirrors, ref.chunk(), manifest_mod.MANIFEST_LIMIT, limits)
     if keep_at is None:
@@ -100,7 +102,7 @@ def installed_source(region_dir):
     Its manifest's entries are read one by one into that index, never held:
     a large client's would otherwise be held beside the new one.
     """
-    metadata, text = current_manifest_text(region_dir)
+    metadata, text, data = current_manifest_text(region_dir, keep_bytes=True)
     if text is None:
         return None
     release = InstalledRelease(region_dir, metadata, None)
@@ -139,6 +141,8 @@ def installed_source(region_dir):
         return None
     release.sources = sources
     release.carry_over = retire.carry_over_view(declared, own)
+    # Read and checked already: a patch to the new manifest is applied to these bytes (load_manifest).
+    release.manifest_data = data
     return release
 
 

@@ -49,6 +49,8 @@ class InstalledRelease(Record):
         # then sources and carry_over hold what that update needs of it; or only to be checked (checked_release):
         # then complete holds the verdict.
         self.manifest = manifest
+        # The verified bytes of the manifest, kept by install.installed_source for a patch to the next one.
+        self.manifest_data = None
         self.sources = sources
         self.carry_over = carry_over
         self.complete = complete
@@ -73,8 +75,10 @@ class InstalledRelease(Record):
         return os.path.join(self.tree, entry.path)
 
     def manifest_bytes(self):
-        """The bytes of the installed manifest, read again and checked against its hash; None when they are not those."""
-        return verified_manifest_bytes(self.region_dir, self.metadata)
+        """The bytes of the installed manifest, as kept or read again and checked against its hash; None when they
+        are not those. What was kept is handed over, not kept again."""
+        data, self.manifest_data = self.manifest_data, None
+        return data if data is not None else verified_manifest_bytes(self.region_dir, self.metadata)
 
     def stamps(self):
         """What install recorded of each file it had verified: path -> [inode, size, mtime in ns] (see read_stamps)."""
@@ -196,19 +200,19 @@ def checked_release(region_dir):
     return InstalledRelease(region_dir, metadata, None, complete=complete)
 
 
-def current_manifest_text(region_dir):
-    """(metadata, text of its verified manifest) of the region's current release, or (metadata or None, None).
+def current_manifest_text(region_dir, keep_bytes=False):
+    """(metadata, text of its verified manifest) of the region's current release, or (metadata or None, None);
+    with keep_bytes, (metadata, text, bytes) or (metadata or None, None, None).
 
-    Only the text is kept: the bytes are on disk, and held they would add a large client's manifest again.
+    The bytes are kept only on request: held they would add a large client's manifest again.
     """
     metadata = read_current(region_dir)
     data = verified_manifest_bytes(region_dir, metadata) if metadata is not None else None
-    if data is None:
-        return metadata, None
     try:
-        return metadata, data.decode("utf-8")
+        text = None if data is None else data.decode("utf-8")
     except UnicodeDecodeError:
-        return metadata, None
+        text = data = None
+    return (metadata, text, data) if keep_bytes else (metadata, text)
 
 
 def verified_manifest_bytes(region_dir, metadata):
