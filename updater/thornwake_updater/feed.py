@@ -18,11 +18,12 @@ see envelope.py), packs/ and objects/. The feed:
 
 "launcher" may be absent, and so may "manifestPatches": each patch makes the
 manifest from an earlier release's (patch.py), so an update from that release
-fetches the changed lines rather than the whole manifest. "mirrors" (optional) are the base URLs packs and
-objects are fetched from; without it, the feed directory itself. An object
-reference is {"sha256": <hex of the content>, "size": <content bytes>,
-"encoding": "identity" | "zlib", "storedSize": <bytes as stored>}, for a
-stand-alone object (objects/ab/<sha256>, with ".z" when compressed).
+fetches the changed lines rather than the whole manifest. "mirrors" (optional)
+are the base URLs packs and objects are fetched from; without it, the feed
+directory itself. An object reference is {"sha256": <hex of the content>,
+"size": <content bytes>, "encoding": "identity" | "zlib", "storedSize":
+<bytes as stored>}, for a stand-alone object (objects/ab/<sha256>, with ".z"
+when compressed).
 
 The signature is checked before anything in the feed is looked at. The
 sequence of every accepted feed is kept per region, and a lower one is never
