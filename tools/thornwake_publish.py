@@ -86,7 +86,8 @@ def publish_tree(feed, tree, kind, earlier=(), **fields):
     """
     entries, sources = release_mod.scan_tree(tree)
     check_manifest(release_mod.stand_in(kind, entries, fields), kind)
-    packs, new = release_mod.store_tree(feed, entries, sources, _packs_of(earlier[0][1]) if earlier else ())
+    earlier_packs = release_mod.read_manifest(feed, earlier[0][0], kind).get("packs", ()) if earlier else ()
+    packs, new = release_mod.store_tree(feed, entries, sources, earlier_packs)
     data = release_mod.to_bytes(release_mod.document(kind, entries, fields, packs))
     check_manifest(data, kind)
     ref, added = feed.store_bytes(data)
@@ -99,14 +100,6 @@ def publish_tree(feed, tree, kind, earlier=(), **fields):
             added += stored
             patches.append({"from": earlier_ref.sha256, "patch": patch_ref.to_json()})
     return ref, len(entries), new + added, patches
-
-
-def _packs_of(data):
-    try:
-        packs = json.loads(data.decode("utf-8")).get("packs")
-    except (UnicodeDecodeError, ValueError, AttributeError):
-        return ()
-    return packs if isinstance(packs, list) else ()
 
 
 # How many of the client releases signed last a new client's manifest gets a patch from, and how many signed
